@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Installs, with apt, the Debian packages needed to build and test ostrane.
+# Only missing packages are installed, so running it again is cheap.
+set -euo pipefail
+
+packages=(
+  g++ cmake make pkg-config
+  libpcap-dev
+  libgtest-dev libgmock-dev
+  python3
+  iproute2
+)
+
+missing=()
+for pkg in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$pkg")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  echo "install-deps: everything is already installed"
+  exit 0
+fi
+
+as_root=()
+if [ "$(id -u)" -ne 0 ]; then
+  if ! command -v sudo >/dev/null 2>&1; then
+    echo "install-deps: missing ${missing[*]}; run this script as root or install sudo" >&2
+    exit 1
+  fi
+  as_root=(sudo)
+fi
+
+echo "install-deps: installing ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+"${as_root[@]}" apt-get update -qq
+"${as_root[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -1,0 +1,202 @@
+// ostrane: live capture from one interface to a framed record stream on stdout.
+
+#include "app/interface_listing.h"
+#include "capture/capture_engine.h"
+#include "output/packet_dispatcher.h"
+
+#include <atomic>
+#include <climits>
+#include <csignal>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <optional>
+#include <string>
+
+namespace {
+
+using ostrane::CaptureEngine;
+using ostrane::PacketDispatcher;
+
+// Read by signal_handler only. Atomic so that the handler, which on Windows
+// runs on a thread of its own, never sees a torn or stale pointer.
+std::atomic<CaptureEngine*> g_engine_ptr{nullptr};
+static_assert(std::atomic<CaptureEngine*>::is_always_lock_free, "used from a signal handler");
+
+struct CommandLineOptions {
+    std::string interface_name;
+    std::string filter;
+    int32_t snaplen = 65535;
+    int32_t buffer_size_mb = 16;
+    uint64_t max_count = 0;
+    bool list_only = false;
+    bool show_help = false;
+};
+
+void print_usage(const char* program) {
+    std::cerr << "\n"
+              << "Ostrane Capture Engine v1.0.0\n"
+              << "High-performance packet capture for network analysis.\n"
+              << "\n"
+              << "Usage: " << program << " [options]\n"
+              << "\n"
+              << "Options:\n"
+              << "  -i <interface>    Network interface to capture on\n"
+              << "  -f <filter>       BPF filter expression (e.g., \"tcp port 80\")\n"
+              << "  -s <snaplen>      Snapshot length in bytes (default: 65535)\n"
+              << "  -b <buffer_mb>    Capture buffer size in MB (default: 16)\n"
+              << "  -c <count>        Stop after N packets (0 = unlimited)\n"
+              << "  -l                List available interfaces and exit\n"
+              << "  -h                Show this help\n"
+              << "\n"
+              << "Examples:\n"
+              << "  " << program << " -l\n"
+              << "  " << program << " -i eth0\n"
+              << "  " << program << " -i eth0 -f \"tcp port 80\" | python3 ../python_analyzer/main.py\n"
+              << "\n";
+}
+
+// Only an atomic store and pcap_breakloop: nothing here may allocate, lock
+// or touch a stdio stream.
+void signal_handler(int) {
+    if (CaptureEngine* engine = g_engine_ptr.load()) engine->stop_capture();
+}
+
+// atoi, but defined for every input: out-of-range values clamp instead of
+// being undefined behaviour. A non-number still gives 0.
+int32_t parse_int(const char* text) {
+    const long long value = std::strtoll(text, nullptr, 10);
+    if (value > INT32_MAX) return INT32_MAX;
+    if (value < INT32_MIN) return INT32_MIN;
+    return static_cast<int32_t>(value);
+}
+
+CommandLineOptions parse_arguments(int argc, char** argv) {
+    CommandLineOptions options;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const bool has_value = i + 1 < argc;
+        if (arg == "-i" && has_value) {
+            options.interface_name = argv[++i];
+        } else if (arg == "-f" && has_value) {
+            options.filter = argv[++i];
+        } else if (arg == "-s" && has_value) {
+            options.snaplen = parse_int(argv[++i]);
+        } else if (arg == "-b" && has_value) {
+            options.buffer_size_mb = parse_int(argv[++i]);
+        } else if (arg == "-c" && has_value) {
+            options.max_count = std::strtoull(argv[++i], nullptr, 10);
+        } else if (arg == "-l") {
+            options.list_only = true;
+        } else if (arg == "-h" || arg == "--help") {
+            options.show_help = true;
+        } else {
+            std::cerr << "Unknown option: " << arg << "\n";
+            options.show_help = true;
+        }
+    }
+    return options;
+}
+
+// Clears g_engine_ptr on every way out of the capture run, before the engine
+// it points to is closed or destroyed.
+struct EnginePublication {
+    explicit EnginePublication(CaptureEngine& engine) { g_engine_ptr.store(&engine); }
+    ~EnginePublication() { g_engine_ptr.store(nullptr); }
+    EnginePublication(const EnginePublication&) = delete;
+    EnginePublication& operator=(const EnginePublication&) = delete;
+};
+
+int run_capture(const CommandLineOptions& options) {
+    ostrane::CaptureConfig config;
+    config.interface_name = options.interface_name;
+    config.filter = options.filter;
+    config.snaplen = options.snaplen;
+    config.buffer_size_mb = options.buffer_size_mb;
+
+    CaptureEngine engine(config);
+    std::optional<EnginePublication> publication;
+    publication.emplace(engine);
+
+    PacketDispatcher dispatcher(ostrane::DispatcherConfig{});
+    if (!dispatcher.init()) {
+        std::cerr << "[ERROR] Failed to initialize dispatcher: " << dispatcher.last_error() << "\n";
+        return 1;
+    }
+
+    std::signal(SIGINT, signal_handler);
+    std::cerr << "[INFO] Opening interface: " << options.interface_name << "\n";
+    if (!engine.open()) {
+        std::cerr << "[ERROR] " << engine.last_error() << "\n";
+        return 1;
+    }
+    if (!options.filter.empty()) std::cerr << "[INFO] BPF filter applied: " << options.filter << "\n";
+    std::cerr << "[INFO] Capture started. Press Ctrl+C to stop.\n";
+
+    std::atomic<uint64_t> packet_count{0};
+    const uint64_t max_count = options.max_count;
+    bool output_failed = false;
+    const bool captured = engine.start_capture([&](const ostrane::CapturedPacket& packet) {
+        // libpcap may deliver the rest of a batch after stop_capture; -c N
+        // means N records, and a failed stream takes no more.
+        if (output_failed || (max_count > 0 && packet_count.load() >= max_count)) return;
+        if (!dispatcher.dispatch(packet)) {
+            std::cerr << "[ERROR] Dispatch failed: " << dispatcher.last_error() << "\n";
+            output_failed = true;
+            engine.stop_capture();
+            return;
+        }
+        const uint64_t n = packet_count.fetch_add(1) + 1;
+        if (max_count > 0 && n >= max_count) engine.stop_capture();
+    });
+    // Without this line a capture ended by libpcap (the interface went away)
+    // would look exactly like a Ctrl+C.
+    if (!captured) std::cerr << "[ERROR] " << engine.last_error() << "\n";
+
+    if (!dispatcher.flush() && !output_failed) {
+        std::cerr << "[ERROR] Flush failed: " << dispatcher.last_error() << "\n";
+    }
+    dispatcher.close();
+
+    const ostrane::CaptureStats stats = engine.get_stats();
+    std::cerr << "\n"
+              << "[INFO] Capture complete.\n"
+              << "[INFO] Packets received by filter: " << stats.packets_received << "\n"
+              << "[INFO] Packets dropped by kernel:  " << stats.packets_dropped << "\n"
+              << "[INFO] Packets dispatched:         " << dispatcher.packets_dispatched() << "\n"
+              << "[INFO] Bytes written:              " << dispatcher.bytes_written() << "\n";
+
+    publication.reset();
+    engine.close();
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // A reader that goes away must end the capture with a message and a
+    // report, not kill the process silently; likewise a file size limit.
+#ifdef SIGPIPE
+    std::signal(SIGPIPE, SIG_IGN);
+#endif
+#ifdef SIGXFSZ
+    std::signal(SIGXFSZ, SIG_IGN);
+#endif
+
+    const char* program = argc > 0 && argv[0] != nullptr ? argv[0] : "ostrane";
+    const CommandLineOptions options =
+        argc < 2 ? CommandLineOptions{} : parse_arguments(argc, argv);
+
+    if (options.show_help) {
+        print_usage(program);
+        return 0;
+    }
+    if (options.list_only) return ostrane::run_listing(std::cout, std::cerr);
+    if (options.interface_name.empty()) {
+        std::cerr << "[ERROR] No interface specified. Use -i <interface> or -l to list.\n\n";
+        print_usage(program);
+        return 1;
+    }
+    return run_capture(options);
+}

@@ -1,0 +1,96 @@
+#pragma once
+
+#include <pcap/pcap.h>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace ostrane {
+
+struct CaptureConfig {
+    std::string interface_name;
+    std::string filter;             // empty: no filter
+    int32_t snaplen = 65535;
+    int32_t buffer_size_mb = 16;
+    bool promiscuous = true;
+    int32_t timeout_ms = 100;
+    int32_t dispatch_batch = 64;
+};
+
+// One packet as libpcap delivered it. `data` points into libpcap's buffer and
+// is valid only while the callback that received it runs.
+struct CapturedPacket {
+    double timestamp = 0.0;         // seconds since the Unix epoch
+    uint32_t original_length = 0;   // length on the wire
+    uint32_t captured_length = 0;   // bytes present at `data`
+    const uint8_t* data = nullptr;
+};
+
+using PacketCallback = std::function<void(const CapturedPacket&)>;
+
+struct CaptureStats {
+    uint64_t packets_received = 0;
+    uint64_t packets_dropped = 0;
+};
+
+// The mapping from libpcap's header to a CapturedPacket. The microseconds are
+// divided before the seconds are added, and the result is part of the record
+// stream, so the order of operations must not change.
+inline CapturedPacket to_captured_packet(const pcap_pkthdr& header, const u_char* bytes) {
+    CapturedPacket packet;
+    packet.timestamp = static_cast<double>(header.ts.tv_usec) / 1000000.0 +
+                       static_cast<double>(header.ts.tv_sec);
+    packet.original_length = header.len;
+    packet.captured_length = header.caplen;
+    packet.data = bytes;
+    return packet;
+}
+
+// The kernel buffer size in bytes for a size in MiB, clamped to what
+// pcap_set_buffer_size's int can carry.
+int buffer_size_bytes(int32_t buffer_size_mb);
+
+// Owns one live libpcap handle. open(), start_capture() and the callbacks run
+// on one thread; stop_capture() may also be called from a signal handler.
+class CaptureEngine {
+public:
+    explicit CaptureEngine(const CaptureConfig& config);
+    ~CaptureEngine();
+    CaptureEngine(const CaptureEngine&) = delete;
+    CaptureEngine& operator=(const CaptureEngine&) = delete;
+
+    bool open();
+    bool set_filter(const std::string& expression);
+
+    // Runs the dispatch loop until stop_capture() or a libpcap failure.
+    // Returns false, with last_error() set, only when libpcap failed or no
+    // handle is open. A stop requested before the loop starts (Ctrl+C while
+    // the interface was still being opened) is honoured: the loop does not run.
+    bool start_capture(PacketCallback cb);
+
+    // Async-signal-safe: an atomic store and pcap_breakloop. Idempotent.
+    void stop_capture();
+
+    CaptureStats get_stats() const;
+    void close();
+    std::string last_error() const { return last_error_; }
+    const CaptureConfig& config() const { return config_; }
+
+    static void pcap_callback(u_char* user, const pcap_pkthdr* header, const u_char* bytes);
+
+private:
+    CaptureConfig config_;
+    // Atomic because a signal handler reads it through stop_capture().
+    std::atomic<pcap_t*> handle_{nullptr};
+    PacketCallback callback_;
+    std::atomic<bool> running_{false};
+    std::atomic<bool> stop_requested_{false};
+    std::string last_error_;
+
+    static_assert(std::atomic<pcap_t*>::is_always_lock_free, "handler needs lock-free atomics");
+    static_assert(std::atomic<bool>::is_always_lock_free, "handler needs lock-free atomics");
+};
+
+}  // namespace ostrane

@@ -1,0 +1,261 @@
+#include "output/packet_dispatcher.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#else
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+#endif
+
+namespace ostrane {
+
+namespace {
+
+void put_u32(uint8_t* out, uint32_t value) {
+    for (int i = 0; i < 4; ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+uint32_t get_u32(const uint8_t* in) {
+    uint32_t value = 0;
+    for (int i = 0; i < 4; ++i) value |= static_cast<uint32_t>(in[i]) << (8 * i);
+    return value;
+}
+
+// Hands the descriptor as many of the bytes as it will take and returns how
+// many it took. The records go out through the descriptor rather than stdio:
+// after a failed fflush, stdio cannot say how many bytes reached the stream
+// (glibc drops its buffer), and without that count a retry either loses
+// bytes or sends some twice.
+size_t write_descriptor(int fd, const uint8_t* data, size_t size, int& error) {
+    size_t done = 0;
+    error = 0;
+    while (done < size) {
+#ifdef _WIN32
+        const unsigned chunk = static_cast<unsigned>(std::min<size_t>(size - done, 1u << 30));
+        const int n = _write(fd, data + done, chunk);
+#else
+        const ssize_t n = ::write(fd, data + done, size - done);
+#endif
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+#ifndef _WIN32
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            // A non-blocking stdout (inherited from the parent): wait for the
+            // reader instead of treating back-pressure as a failure.
+            pollfd waiter{fd, POLLOUT, 0};
+            if (::poll(&waiter, 1, -1) < 0 && errno != EINTR) {
+                error = errno;
+                break;
+            }
+            continue;
+        }
+#endif
+        error = n < 0 ? errno : EIO;
+        break;
+    }
+    return done;
+}
+
+// A full disk may drain, so the bytes stay pending for a later retry. Every
+// other failure (closed pipe, file size limit, bad descriptor) is final.
+bool may_recover(int error) {
+#ifdef EDQUOT
+    if (error == EDQUOT) return true;
+#endif
+    return error == ENOSPC;
+}
+
+bool descriptor_is_open(int fd) {
+#ifdef _WIN32
+    return _get_osfhandle(fd) != -1;
+#else
+    return fd >= 0 && ::fcntl(fd, F_GETFL) != -1;
+#endif
+}
+
+}  // namespace
+
+PacketRecordHeader PacketRecordHeader::from_packet(const CapturedPacket& packet) {
+    PacketRecordHeader header;
+    header.timestamp = packet.timestamp;
+    header.original_length = packet.original_length;
+    header.captured_length = packet.captured_length;
+    return header;
+}
+
+void PacketRecordHeader::encode(uint8_t* out) const {
+    uint64_t bits = 0;
+    static_assert(sizeof bits == sizeof timestamp, "IEEE 754 double expected");
+    std::memcpy(&bits, &timestamp, sizeof bits);
+    put_u32(out, magic);
+    put_u32(out + 4, static_cast<uint32_t>(bits));
+    put_u32(out + 8, static_cast<uint32_t>(bits >> 32));
+    put_u32(out + 12, original_length);
+    put_u32(out + 16, captured_length);
+}
+
+PacketRecordHeader PacketRecordHeader::decode(const uint8_t* in) {
+    PacketRecordHeader header;
+    header.magic = get_u32(in);
+    const uint64_t bits = get_u32(in + 4) | (static_cast<uint64_t>(get_u32(in + 8)) << 32);
+    std::memcpy(&header.timestamp, &bits, sizeof bits);
+    header.original_length = get_u32(in + 12);
+    header.captured_length = get_u32(in + 16);
+    return header;
+}
+
+PacketDispatcher::PacketDispatcher(const DispatcherConfig& config)
+    : mode_(config.mode), output_path_(config.output_path), buffer_(kBufferCapacity, 0) {}
+
+PacketDispatcher::~PacketDispatcher() { close(); }
+
+bool PacketDispatcher::init() {
+    close();
+    if (mode_ == OutputMode::File) {
+        file_ = std::fopen(output_path_.c_str(), "wb");
+        if (file_ == nullptr) {
+            last_error_ = "Failed to open output file: " + output_path_;
+            return false;
+        }
+        owns_file_ = true;
+    } else {
+#ifdef _WIN32
+        // Text mode would turn every 0x0A byte of the stream into 0x0D 0x0A.
+        _setmode(_fileno(stdout), _O_BINARY);
+#endif
+        file_ = stdout;
+        owns_file_ = false;
+    }
+#ifdef _WIN32
+    fd_ = _fileno(file_);
+#else
+    fd_ = fileno(file_);
+#endif
+    write_pos_ = 0;
+    packets_dispatched_ = 0;
+    bytes_written_ = 0;
+    broken_ = false;
+    queued_records_ = 0;
+    head_left_ = 0;
+    if (!descriptor_is_open(fd_)) {
+        // `ostrane ... >&-`: fail now rather than at the first packet.
+        last_error_ = "Output stream is not open";
+        close();
+        return false;
+    }
+    return true;
+}
+
+bool PacketDispatcher::dispatch(const CapturedPacket& packet) {
+    if (file_ == nullptr) {
+        last_error_ = "Dispatcher not initialized";
+        return false;
+    }
+    if (broken_) return false;  // last_error_ still says why
+    if (packet.captured_length > 0 && packet.data == nullptr) {
+        // A header promising bytes that never follow would desynchronise the reader.
+        last_error_ = "Packet has no data";
+        return false;
+    }
+
+    uint8_t header[PacketRecordHeader::kSize];
+    PacketRecordHeader::from_packet(packet).encode(header);
+
+    record_start_ = write_pos_;
+    if (!write(header, sizeof header) || !write(packet.data, packet.captured_length)) {
+        // The record is not accepted. Whatever of it is still pending is
+        // dropped, so a later flush cannot end the stream with half a record.
+        write_pos_ = record_start_;
+        return false;
+    }
+
+    if (queued_records_ == 0) head_left_ = write_pos_;
+    ++queued_records_;
+    // A full disk leaves the record pending and dispatch succeeds; it surfaces
+    // once the buffer can take no more. A stream that can never recover
+    // fails now, so the capture does not run on into nowhere.
+    return flush() || !broken_;
+}
+
+bool PacketDispatcher::write(const void* bytes, size_t length) {
+    const auto* source = static_cast<const uint8_t*>(bytes);
+    while (length > 0) {
+        const uint64_t space = buffer_capacity_ - write_pos_;
+        if (length <= space) {
+            std::memcpy(buffer_.data() + write_pos_, source, length);
+            write_pos_ += length;
+            return true;
+        }
+        // A record larger than the buffer leaves in buffer-sized pieces.
+        std::memcpy(buffer_.data() + write_pos_, source, space);
+        write_pos_ = buffer_capacity_;
+        const bool flushed = flush();
+        const uint64_t sent = buffer_capacity_ - write_pos_;
+        record_start_ = record_start_ > sent ? record_start_ - sent : 0;
+        if (!flushed) return false;
+        source += space;
+        length -= space;
+    }
+    return true;
+}
+
+bool PacketDispatcher::flush() {
+    if (file_ == nullptr || write_pos_ == 0) return true;
+    if (broken_) return false;
+
+    const uint64_t pending = write_pos_;
+    int error = 0;
+    const size_t sent = write_descriptor(fd_, buffer_.data(), pending, error);
+    note_delivered(sent);
+    if (sent == pending) {
+        write_pos_ = 0;
+        return true;
+    }
+
+    // Keep only what the stream did not take: resending any of the rest
+    // would duplicate bytes the reader already has.
+    std::memmove(buffer_.data(), buffer_.data() + sent, pending - sent);
+    write_pos_ = pending - sent;
+    broken_ = !may_recover(error);
+    last_error_ = "Write failed: wrote " + std::to_string(sent) + " of " +
+                  std::to_string(pending) + " bytes";
+    return false;
+}
+
+void PacketDispatcher::note_delivered(uint64_t sent) {
+    bytes_written_ += sent;
+    uint64_t offset = 0;
+    while (queued_records_ > 0 && sent >= head_left_) {
+        sent -= head_left_;
+        offset += head_left_;
+        ++packets_dispatched_;
+        --queued_records_;
+        // Records behind the head are still whole in the buffer, so the next
+        // one's length can be read from its own header.
+        head_left_ = queued_records_ > 0
+                         ? PacketRecordHeader::kSize +
+                               PacketRecordHeader::decode(buffer_.data() + offset).captured_length
+                         : 0;
+    }
+    if (queued_records_ > 0) head_left_ -= sent;
+}
+
+void PacketDispatcher::close() {
+    if (file_ == nullptr) return;
+    flush();
+    if (owns_file_) std::fclose(file_);
+    file_ = nullptr;
+    owns_file_ = false;
+    fd_ = -1;
+}
+
+}  // namespace ostrane

@@ -1,0 +1,92 @@
+#pragma once
+
+#include "capture/capture_engine.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace ostrane {
+
+// One record of the output stream is this 20-byte header, little-endian and
+// unpadded, followed by `captured_length` packet bytes. There is no stream
+// header or trailer.
+struct PacketRecordHeader {
+    static constexpr size_t kSize = 20;
+    static constexpr uint32_t kMagic = 0x00544B50;  // the bytes "PKT\0"
+
+    uint32_t magic = kMagic;
+    double timestamp = 0.0;
+    uint32_t original_length = 0;
+    uint32_t captured_length = 0;
+
+    static PacketRecordHeader from_packet(const CapturedPacket& packet);
+    // Byte by byte, so neither struct layout nor host byte order leaks into the stream.
+    void encode(uint8_t* out) const;
+    static PacketRecordHeader decode(const uint8_t* in);
+};
+
+enum class OutputMode { Stdout = 0, File = 1 };
+
+struct DispatcherConfig {
+    OutputMode mode = OutputMode::Stdout;
+    std::string output_path;  // File mode only
+};
+
+// Frames packets into records and sends each one out of the process before
+// dispatch() returns.
+//
+// Counters count what reached the stream: bytes_written() is exactly the
+// number of bytes the stream accepted, and packets_dispatched() the number of
+// records that reached it whole. When the stream fails, bytes it did not
+// accept stay pending and are retried later (never the ones it accepted), so
+// no byte is ever written twice.
+class PacketDispatcher {
+public:
+    static constexpr size_t kBufferCapacity = 262144;
+
+    explicit PacketDispatcher(const DispatcherConfig& config);
+    ~PacketDispatcher();
+    PacketDispatcher(const PacketDispatcher&) = delete;
+    PacketDispatcher& operator=(const PacketDispatcher&) = delete;
+
+    bool init();
+    bool dispatch(const CapturedPacket& packet);
+    bool flush();
+    void close();
+
+    std::string last_error() const { return last_error_; }
+    uint64_t packets_dispatched() const { return packets_dispatched_; }
+    uint64_t bytes_written() const { return bytes_written_; }
+
+private:
+    bool write(const void* bytes, size_t length);
+    void note_delivered(uint64_t sent);
+
+    OutputMode mode_;
+    std::string output_path_;
+    FILE* file_ = nullptr;
+    bool owns_file_ = false;
+    std::vector<uint8_t> buffer_;
+    uint64_t write_pos_ = 0;  // bytes [0, write_pos_) of buffer_ are pending
+    uint64_t buffer_capacity_ = kBufferCapacity;
+    uint64_t packets_dispatched_ = 0;
+    uint64_t bytes_written_ = 0;
+    std::string last_error_;
+
+    int fd_ = -1;
+    // The stream failed in a way it cannot recover from (closed pipe, file
+    // size limit, bad descriptor), as opposed to a full disk that may drain.
+    bool broken_ = false;
+    // Pending bytes outside dispatch() are the unsent remainder of whole
+    // records that dispatch() accepted: `queued_records_` of them, the oldest
+    // of which has `head_left_` bytes still to go.
+    uint64_t queued_records_ = 0;
+    uint64_t head_left_ = 0;
+    // Offset in buffer_ of the record dispatch() is copying in.
+    uint64_t record_start_ = 0;
+};
+
+}  // namespace ostrane

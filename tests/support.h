@@ -1,0 +1,97 @@
+#pragma once
+// Helpers for tests that run the real binary or send loopback traffic.
+
+#include "output/packet_dispatcher.h"
+
+#include <chrono>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace test {
+
+bool running_as_root();
+
+// Skips the calling test when live capture is not possible.
+#define REQUIRE_ROOT()                                                         \
+    do {                                                                       \
+        if (!test::running_as_root()) GTEST_SKIP() << "live capture needs root"; \
+    } while (0)
+
+struct Record {
+    ostrane::PacketRecordHeader header;
+    std::string payload;
+};
+
+struct ParsedStream {
+    std::vector<Record> records;
+    size_t trailing_bytes = 0;  // bytes after the last whole record
+    bool bad_magic = false;
+};
+
+ParsedStream parse_stream(const std::string& bytes);
+
+// The number after `label` in a capture report, or -1.
+long long report_value(const std::string& report, const std::string& label);
+
+// The UDP payload of an Ethernet/IPv4 frame captured on lo.
+std::string udp_payload(const std::string& frame);
+
+// A UDP socket bound to 127.0.0.1 on a free port, so that datagrams sent to it
+// draw no ICMP replies.
+class UdpSink {
+public:
+    UdpSink();
+    ~UdpSink();
+    UdpSink(const UdpSink&) = delete;
+    UdpSink& operator=(const UdpSink&) = delete;
+    uint16_t port() const { return port_; }
+    void send(const std::string& payload) const;  // from a fresh socket, to 127.0.0.1:port()
+
+private:
+    int fd_ = -1;
+    int sender_ = -1;
+    uint16_t port_ = 0;
+};
+
+// A child process with stderr, and optionally stdout, read while it runs.
+class Subprocess {
+public:
+    // stdout_fd < 0: stdout is a pipe read into stdout_bytes(); otherwise the
+    // child's stdout is that descriptor.
+    explicit Subprocess(const std::vector<std::string>& args, int stdout_fd = -1);
+    ~Subprocess();
+    Subprocess(const Subprocess&) = delete;
+    Subprocess& operator=(const Subprocess&) = delete;
+
+    bool wait_for_stderr(const std::string& text, std::chrono::milliseconds timeout);
+    void signal(int sig) const;
+    // Exit status, 128+signal when killed by a signal, or -1 on timeout.
+    int wait(std::chrono::milliseconds timeout);
+    bool exited() const { return exited_; }
+
+    std::string stdout_bytes();
+    std::string stderr_text();
+
+private:
+    int pid_ = -1;
+    int status_ = -1;
+    bool exited_ = false;
+    std::mutex mutex_;
+    std::string out_;
+    std::string err_;
+    std::thread out_reader_;
+    std::thread err_reader_;
+};
+
+// Runs the program to completion with no stdin; returns {status, stdout, stderr}.
+struct Completed {
+    int status;
+    std::string out;
+    std::string err;
+};
+Completed run(const std::vector<std::string>& args);
+
+}  // namespace test
