@@ -115,6 +115,13 @@ TEST(CaptureEngine, CapturesLoopbackAndStopsFromTheCallback) {
     // Queued in the ring before the loop starts.
     for (int i = 0; i < 3; ++i) sink.send(std::string(200, static_cast<char>('a' + i)));
 
+    // A stop that came before the loop (Ctrl+C during open) keeps it from
+    // running, once.
+    engine.stop_capture();
+    int early_calls = 0;
+    EXPECT_TRUE(engine.start_capture([&](const CapturedPacket&) { ++early_calls; }));
+    EXPECT_EQ(early_calls, 0);
+
     std::promise<void> finished;
     std::thread watchdog([&engine, done = finished.get_future()] {
         if (done.wait_for(std::chrono::seconds(5)) == std::future_status::timeout) engine.stop_capture();

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <functional>
 #include <string>
 #include <vector>
@@ -88,7 +89,11 @@ TEST(CommandLine, OptionValuesAreTakenVerbatim) {
     EXPECT_EQ(result.err, "");
 }
 
-TEST(Capture, OpenFailuresExitWithStatusOne) {
+TEST(Capture, StartFailuresExitWithStatusOne) {
+    test::Subprocess no_stdout(command({"-i", "lo"}), test::Subprocess::kStdoutClosed);
+    EXPECT_EQ(no_stdout.wait(10s), 1);
+    EXPECT_EQ(no_stdout.stderr_text(), "[ERROR] Failed to initialize dispatcher: Output stream is not open\n");
+
     auto result = test::run(command({"-i", "nosuchif0"}));
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.err.rfind("[INFO] Opening interface: nosuchif0\n[ERROR] Failed to activate pcap handle: ", 0),
@@ -234,6 +239,38 @@ TEST(Capture, OutputFailureIsReported) {
         EXPECT_EQ(test::report_value(err, "[INFO] Packets dispatched:         "), 0);
         EXPECT_EQ(test::report_value(err, "[INFO] Bytes written:              "), 0);
     }
+}
+
+// A veth pair that exists for the test's lifetime, even when the test fails.
+struct VethPair {
+    std::string name = "ostr" + std::to_string(::getpid() % 100000);
+    bool created = false;
+    VethPair() {
+        created = std::system(("ip link add " + name + " type veth peer name " + name + "p && ip link set " +
+                               name + " up && ip link set " + name + "p up")
+                                  .c_str()) == 0;
+    }
+    ~VethPair() { remove(); }
+    void remove() const { (void)std::system(("ip link del " + name + " 2>/dev/null").c_str()); }
+};
+
+TEST(Capture, InterfaceRemovedMidCaptureIsReported) {
+    REQUIRE_ROOT();
+    VethPair veth;
+    ASSERT_TRUE(veth.created) << "cannot create a veth pair";
+    test::Subprocess child(command({"-i", veth.name}));
+    ASSERT_TRUE(child.wait_for_stderr("Capture started", 10s)) << child.stderr_text();
+    std::this_thread::sleep_for(200ms);
+
+    const auto removed_at = std::chrono::steady_clock::now();
+    veth.remove();
+    EXPECT_EQ(child.wait(5s), 0) << child.stderr_text();
+    EXPECT_LT(std::chrono::steady_clock::now() - removed_at, 1s);
+    const std::string err = child.stderr_text();
+    const size_t reason = err.find("[ERROR] pcap_dispatch error: ");
+    ASSERT_NE(reason, std::string::npos) << err;
+    EXPECT_LT(reason, err.find("[INFO] Capture complete.")) << err;
+    expect_report_matches(err, child.stdout_bytes());
 }
 
 }  // namespace

@@ -96,7 +96,7 @@ void drain(int fd, std::mutex& mutex, std::string& into) {
 Subprocess::Subprocess(const std::vector<std::string>& args, int stdout_fd) {
     int out_pipe[2] = {-1, -1};
     int err_pipe[2] = {-1, -1};
-    if (::pipe2(err_pipe, O_CLOEXEC) != 0 || (stdout_fd < 0 && ::pipe2(out_pipe, O_CLOEXEC) != 0)) {
+    if (::pipe2(err_pipe, O_CLOEXEC) != 0 || (stdout_fd == kStdoutPipe && ::pipe2(out_pipe, O_CLOEXEC) != 0)) {
         std::perror("pipe2");
         std::abort();
     }
@@ -112,14 +112,18 @@ Subprocess::Subprocess(const std::vector<std::string>& args, int stdout_fd) {
         ::signal(SIGINT, SIG_DFL);
         const int null_fd = ::open("/dev/null", O_RDONLY);
         ::dup2(null_fd, 0);
-        ::dup2(stdout_fd >= 0 ? stdout_fd : out_pipe[1], 1);
+        if (stdout_fd == kStdoutClosed) {
+            ::close(1);
+        } else {
+            ::dup2(stdout_fd >= 0 ? stdout_fd : out_pipe[1], 1);
+        }
         ::dup2(err_pipe[1], 2);
         ::execv(argv[0], argv.data());
         ::_exit(127);
     }
     ::close(err_pipe[1]);
     err_reader_ = std::thread(drain, err_pipe[0], std::ref(mutex_), std::ref(err_));
-    if (stdout_fd < 0) {
+    if (stdout_fd == kStdoutPipe) {
         ::close(out_pipe[1]);
         out_reader_ = std::thread(drain, out_pipe[0], std::ref(mutex_), std::ref(out_));
     }

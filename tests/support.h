@@ -59,9 +59,10 @@ private:
 // A child process with stderr, and optionally stdout, read while it runs.
 class Subprocess {
 public:
-    // stdout_fd < 0: stdout is a pipe read into stdout_bytes(); otherwise the
-    // child's stdout is that descriptor.
-    explicit Subprocess(const std::vector<std::string>& args, int stdout_fd = -1);
+    static constexpr int kStdoutPipe = -1;    // read into stdout_bytes()
+    static constexpr int kStdoutClosed = -2;  // the child starts with no stdout
+    // Otherwise the child's stdout is `stdout_fd`.
+    explicit Subprocess(const std::vector<std::string>& args, int stdout_fd = kStdoutPipe);
     ~Subprocess();
     Subprocess(const Subprocess&) = delete;
     Subprocess& operator=(const Subprocess&) = delete;

@@ -114,14 +114,12 @@ bool CaptureEngine::start_capture(PacketCallback cb) {
     }
     callback_ = std::move(cb);
 
-    // A stop that arrived before the loop (Ctrl+C while a large ring was still
-    // being allocated) must not be forgotten, or the user would have to press
-    // Ctrl+C a second time.
-    if (stop_requested_.exchange(false)) return true;
-
+    // The loop watches stop_requested_ rather than running_, so a stop that
+    // arrived before the loop (Ctrl+C while a large ring was still being
+    // allocated) is not forgotten: the loop does not run at all.
     bool ok = true;
     running_.store(true);
-    while (running_.load()) {
+    while (!stop_requested_.load()) {
         const int rc = pcap_dispatch(h, config_.dispatch_batch, &CaptureEngine::pcap_callback,
                                      reinterpret_cast<u_char*>(this));
         if (rc >= 0) {
@@ -147,7 +145,10 @@ bool CaptureEngine::start_capture(PacketCallback cb) {
 
 void CaptureEngine::stop_capture() {
     stop_requested_.store(true);
-    running_.store(false);
+    // Break only a loop that runs: libpcap keeps the break flag until a
+    // pcap_dispatch call consumes it, and a stale flag would end the next
+    // capture as soon as it started.
+    if (!running_.load()) return;
     if (pcap_t* h = handle_.load()) pcap_breakloop(h);
 }
 

@@ -85,6 +85,10 @@ private:
     // Atomic because a signal handler reads it through stop_capture().
     std::atomic<pcap_t*> handle_{nullptr};
     PacketCallback callback_;
+    // running_: start_capture's loop is live. stop_requested_: the loop must
+    // end, or not start; start_capture clears it when it returns. Both are
+    // sequentially consistent, so a stop racing with the start of the loop
+    // is seen by one side or the other.
     std::atomic<bool> running_{false};
     std::atomic<bool> stop_requested_{false};
     std::string last_error_;
