@@ -47,6 +47,20 @@ std::string InterfaceManager::sockaddr_to_string(const sockaddr* address) {
     return {};
 }
 
+NetworkInterface InterfaceManager::from_device(const pcap_if& device) {
+    NetworkInterface entry;
+    entry.name = device.name != nullptr ? device.name : "";
+    entry.description = device.description != nullptr ? device.description : "(no description)";
+    entry.is_loopback = (device.flags & PCAP_IF_LOOPBACK) != 0;
+    entry.is_up = (device.flags & PCAP_IF_UP) != 0;
+    for (const pcap_addr_t* a = device.addresses; a != nullptr; a = a->next) {
+        InterfaceAddress address{text_of(a->addr), text_of(a->netmask), text_of(a->broadaddr)};
+        // Link-layer and other non-IP entries render as empty and are left out.
+        if (!address.address.empty()) entry.addresses.push_back(std::move(address));
+    }
+    return entry;
+}
+
 bool InterfaceManager::enumerate() {
     char errbuf[PCAP_ERRBUF_SIZE] = {};
     pcap_if_t* raw = nullptr;
@@ -58,16 +72,7 @@ bool InterfaceManager::enumerate() {
 
     interfaces_.clear();
     for (const pcap_if_t* device = list.get(); device != nullptr; device = device->next) {
-        NetworkInterface entry;
-        entry.name = device->name != nullptr ? device->name : "";
-        entry.description = device->description != nullptr ? device->description : "(no description)";
-        entry.is_loopback = (device->flags & PCAP_IF_LOOPBACK) != 0;
-        entry.is_up = (device->flags & PCAP_IF_UP) != 0;
-        for (const pcap_addr_t* a = device->addresses; a != nullptr; a = a->next) {
-            InterfaceAddress address{text_of(a->addr), text_of(a->netmask), text_of(a->broadaddr)};
-            if (!address.address.empty()) entry.addresses.push_back(std::move(address));
-        }
-        interfaces_.push_back(std::move(entry));
+        interfaces_.push_back(from_device(*device));
     }
     return true;
 }

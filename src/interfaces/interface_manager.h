@@ -4,6 +4,7 @@
 #include <vector>
 
 struct sockaddr;
+struct pcap_if;
 
 namespace ostrane {
 
@@ -34,6 +35,9 @@ public:
 
     // Empty for families other than AF_INET and AF_INET6.
     static std::string sockaddr_to_string(const sockaddr* address);
+
+    // One entry of libpcap's device list as a plain record.
+    static NetworkInterface from_device(const pcap_if& device);
 
 private:
     std::vector<NetworkInterface> interfaces_;

@@ -1,0 +1,186 @@
+// The device table, rendered from synthetic libpcap device lists, and `-l` on
+// the real binary.
+
+#include "app/interface_listing.h"
+#include "interfaces/interface_manager.h"
+#include "support.h"
+
+#include <gtest/gtest.h>
+#include <pcap/pcap.h>
+
+#include <arpa/inet.h>
+#include <linux/if_packet.h>
+#include <netinet/in.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+using ostrane::InterfaceManager;
+using ostrane::NetworkInterface;
+
+// Builds pcap_if_t lists like the ones pcap_findalldevs returns, and keeps
+// every piece alive for the test's lifetime.
+class DeviceList {
+public:
+    pcap_if_t* add(const char* name, const char* description, bpf_u_int32 flags) {
+        devices_.push_back(std::make_unique<pcap_if_t>());
+        pcap_if_t* device = devices_.back().get();
+        *device = pcap_if_t{};
+        device->name = const_cast<char*>(name);
+        device->description = const_cast<char*>(description);
+        device->flags = flags;
+        if (devices_.size() > 1) devices_[devices_.size() - 2]->next = device;
+        return device;
+    }
+    void add_address(pcap_if_t* device, sockaddr* addr, sockaddr* netmask = nullptr, sockaddr* broadcast = nullptr) {
+        addresses_.push_back(std::make_unique<pcap_addr_t>());
+        pcap_addr_t* entry = addresses_.back().get();
+        *entry = pcap_addr_t{nullptr, addr, netmask, broadcast, nullptr};
+        pcap_addr_t** tail = &device->addresses;
+        while (*tail != nullptr) tail = &(*tail)->next;
+        *tail = entry;
+    }
+    sockaddr* ipv4(const char* text) {
+        auto in = std::make_unique<sockaddr_storage>();
+        auto* sin = reinterpret_cast<sockaddr_in*>(in.get());
+        sin->sin_family = AF_INET;
+        inet_pton(AF_INET, text, &sin->sin_addr);
+        return keep(std::move(in));
+    }
+    sockaddr* ipv6(const char* text) {
+        auto in = std::make_unique<sockaddr_storage>();
+        auto* sin6 = reinterpret_cast<sockaddr_in6*>(in.get());
+        sin6->sin6_family = AF_INET6;
+        inet_pton(AF_INET6, text, &sin6->sin6_addr);
+        return keep(std::move(in));
+    }
+    sockaddr* link_layer() {
+        auto in = std::make_unique<sockaddr_storage>();
+        auto* ll = reinterpret_cast<sockaddr_ll*>(in.get());
+        ll->sll_family = AF_PACKET;
+        ll->sll_halen = 6;
+        for (unsigned char i = 0; i < 6; ++i) ll->sll_addr[i] = i;
+        return keep(std::move(in));
+    }
+    std::vector<NetworkInterface> records() const {
+        std::vector<NetworkInterface> out;
+        for (const auto& device : devices_) out.push_back(InterfaceManager::from_device(*device));
+        return out;
+    }
+
+private:
+    sockaddr* keep(std::unique_ptr<sockaddr_storage> storage) {
+        storage_.push_back(std::move(storage));
+        return reinterpret_cast<sockaddr*>(storage_.back().get());
+    }
+    std::vector<std::unique_ptr<pcap_if_t>> devices_;
+    std::vector<std::unique_ptr<pcap_addr_t>> addresses_;
+    std::vector<std::unique_ptr<sockaddr_storage>> storage_;
+};
+
+std::string render(const std::vector<NetworkInterface>& interfaces) {
+    std::ostringstream out;
+    ostrane::print_interface_table(interfaces, out);
+    return out.str();
+}
+
+const std::string kTop =
+    "\n╔══════════════════════════════════════════════════════════╗\n"
+    "║              Available Network Interfaces               ║\n"
+    "╠══════════════════════════════════════════════════════════╣\n";
+const std::string kBottom = "╚══════════════════════════════════════════════════════════╝\n\n";
+const std::string kRule = "║  ────────────────────────────────────────────────────\n";
+
+TEST(InterfaceListing, RendersEveryKindOfDevice) {
+    DeviceList list;
+    pcap_if_t* nic = list.add("eth9", "Test NIC", PCAP_IF_UP | PCAP_IF_RUNNING);
+    list.add_address(nic, list.link_layer());
+    list.add_address(nic, list.ipv4("192.0.2.7"), list.ipv4("255.255.255.0"), list.ipv4("192.0.2.255"));
+    list.add_address(nic, list.ipv6("2001:db8:0:0:0:0:0:1"));  // no netmask
+    pcap_if_t* lo = list.add("lo", nullptr, PCAP_IF_UP | PCAP_IF_LOOPBACK);
+    list.add_address(lo, list.ipv4("127.0.0.1"), list.ipv4("255.0.0.0"));
+    list.add_address(lo, list.ipv6("::1"), list.ipv6("ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff"));
+    pcap_if_t* down_loopback = list.add("lo2", nullptr, PCAP_IF_LOOPBACK);
+    list.add_address(down_loopback, list.link_layer());  // only non-IP: no Address row
+    list.add("ifb0", "", 0);
+
+    EXPECT_EQ(render(list.records()),
+              kTop +
+                  "║  [0] eth9\n"
+                  "║      Description: Test NIC\n"
+                  "║      Status: UP\n"
+                  "║      Address: 192.0.2.7 / 255.255.255.0\n"
+                  "║      Address: 2001:db8::1\n" +
+                  kRule +
+                  "║  [1] lo\n"
+                  "║      Description: (no description)\n"
+                  "║      Status: UP (loopback)\n"
+                  "║      Address: 127.0.0.1 / 255.0.0.0\n"
+                  "║      Address: ::1 / ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff\n" +
+                  kRule +
+                  "║  [2] lo2\n"
+                  "║      Description: (no description)\n"
+                  "║      Status: DOWN (loopback)\n" +
+                  kRule +
+                  "║  [3] ifb0\n"
+                  "║      Description: \n"
+                  "║      Status: DOWN\n" +
+                  kBottom);
+}
+
+TEST(InterfaceListing, OneDeviceHasNoRuleAndNoDevicesHaveNoTable) {
+    DeviceList list;
+    list.add("only0", "Only one", PCAP_IF_UP);
+    EXPECT_EQ(render(list.records()),
+              kTop + "║  [0] only0\n║      Description: Only one\n║      Status: UP\n" + kBottom);
+    EXPECT_EQ(render({}), "No interfaces found. Ensure you have appropriate permissions.\n");
+}
+
+TEST(InterfaceListing, SockaddrToString) {
+    DeviceList list;
+    EXPECT_EQ(InterfaceManager::sockaddr_to_string(list.ipv4("10.1.2.3")), "10.1.2.3");
+    EXPECT_EQ(InterfaceManager::sockaddr_to_string(list.ipv6("fe80:0:0:0:0:0:0:1")), "fe80::1");
+    EXPECT_EQ(InterfaceManager::sockaddr_to_string(list.ipv6("::ffff:192.0.2.1")), "::ffff:192.0.2.1");
+    EXPECT_EQ(InterfaceManager::sockaddr_to_string(list.link_layer()), "");
+}
+
+const std::string kBinary = OSTRANE_BINARY;
+
+TEST(InterfaceListing, ListsThisMachinesLoopback) {
+    const auto result = test::run({kBinary, "-l"});
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.out.rfind(kTop, 0), 0u) << result.out;
+    EXPECT_NE(result.out.find("] lo\n║      Description: (no description)\n║      Status: UP (loopback)\n"
+                              "║      Address: 127.0.0.1 / 255.0.0.0\n"),
+              std::string::npos)
+        << result.out;
+}
+
+// A network namespace that exists for the test's lifetime, even when it fails.
+struct NetworkNamespace {
+    std::string name = "ostrane-test-" + std::to_string(::getpid());
+    bool created = std::system(("ip netns add " + name).c_str()) == 0;
+    ~NetworkNamespace() { (void)std::system(("ip netns del " + name + " 2>/dev/null").c_str()); }
+};
+
+TEST(InterfaceListing, FreshNamespaceShowsLoopbackDownWithoutAddress) {
+    REQUIRE_ROOT();
+    NetworkNamespace ns;
+    ASSERT_TRUE(ns.created) << "ip netns add failed";
+    const auto result = test::run({"/usr/bin/env", "ip", "netns", "exec", ns.name, kBinary, "-l"});
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(result.err, "");
+    const std::string entry = "] lo\n║      Description: (no description)\n║      Status: DOWN (loopback)\n";
+    EXPECT_NE(result.out.find(entry), std::string::npos) << result.out;
+    // Nothing in a fresh namespace has an address, lo included.
+    EXPECT_EQ(result.out.find("Address:"), std::string::npos) << result.out;
+}
+
+}  // namespace
