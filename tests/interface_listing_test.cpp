@@ -9,12 +9,12 @@
 #include <pcap/pcap.h>
 
 #include <arpa/inet.h>
-#include <linux/if_packet.h>
+#include <sys/socket.h>
 #include <netinet/in.h>
 #include <unistd.h>
 
 #include <cstdlib>
-#include <memory>
+#include <deque>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -24,64 +24,39 @@ namespace {
 using ostrane::InterfaceManager;
 using ostrane::NetworkInterface;
 
-// Builds pcap_if_t lists like the ones pcap_findalldevs returns, and keeps
-// every piece alive for the test's lifetime.
-class DeviceList {
-public:
+// A synthetic device list like the one pcap_findalldevs returns. Deques keep
+// every piece at a stable address.
+struct DeviceList {
+    std::deque<pcap_if_t> devices;
+    std::deque<pcap_addr_t> entries;
+    std::deque<sockaddr_storage> sockaddrs;
+
     pcap_if_t* add(const char* name, const char* description, bpf_u_int32 flags) {
-        devices_.push_back(std::make_unique<pcap_if_t>());
-        pcap_if_t* device = devices_.back().get();
-        *device = pcap_if_t{};
-        device->name = const_cast<char*>(name);
-        device->description = const_cast<char*>(description);
-        device->flags = flags;
-        if (devices_.size() > 1) devices_[devices_.size() - 2]->next = device;
-        return device;
+        pcap_if_t& device = devices.emplace_back();
+        device.name = const_cast<char*>(name);
+        device.description = const_cast<char*>(description);
+        device.flags = flags;
+        return &device;
     }
-    void add_address(pcap_if_t* device, sockaddr* addr, sockaddr* netmask = nullptr, sockaddr* broadcast = nullptr) {
-        addresses_.push_back(std::make_unique<pcap_addr_t>());
-        pcap_addr_t* entry = addresses_.back().get();
-        *entry = pcap_addr_t{nullptr, addr, netmask, broadcast, nullptr};
+    sockaddr* addr(sa_family_t family, const char* text = "") {
+        sockaddr_storage& storage = sockaddrs.emplace_back();
+        storage.ss_family = family;
+        if (family == AF_INET) inet_pton(AF_INET, text, &reinterpret_cast<sockaddr_in&>(storage).sin_addr);
+        if (family == AF_INET6) inet_pton(AF_INET6, text, &reinterpret_cast<sockaddr_in6&>(storage).sin6_addr);
+        return reinterpret_cast<sockaddr*>(&storage);
+    }
+    void add_address(pcap_if_t* device, sockaddr* address, sockaddr* netmask = nullptr, sockaddr* broadcast = nullptr) {
+        pcap_addr_t& entry = entries.emplace_back();
+        entry = pcap_addr_t{nullptr, address, netmask, broadcast, nullptr};
         pcap_addr_t** tail = &device->addresses;
         while (*tail != nullptr) tail = &(*tail)->next;
-        *tail = entry;
-    }
-    sockaddr* ipv4(const char* text) {
-        auto in = std::make_unique<sockaddr_storage>();
-        auto* sin = reinterpret_cast<sockaddr_in*>(in.get());
-        sin->sin_family = AF_INET;
-        inet_pton(AF_INET, text, &sin->sin_addr);
-        return keep(std::move(in));
-    }
-    sockaddr* ipv6(const char* text) {
-        auto in = std::make_unique<sockaddr_storage>();
-        auto* sin6 = reinterpret_cast<sockaddr_in6*>(in.get());
-        sin6->sin6_family = AF_INET6;
-        inet_pton(AF_INET6, text, &sin6->sin6_addr);
-        return keep(std::move(in));
-    }
-    sockaddr* link_layer() {
-        auto in = std::make_unique<sockaddr_storage>();
-        auto* ll = reinterpret_cast<sockaddr_ll*>(in.get());
-        ll->sll_family = AF_PACKET;
-        ll->sll_halen = 6;
-        for (unsigned char i = 0; i < 6; ++i) ll->sll_addr[i] = i;
-        return keep(std::move(in));
+        *tail = &entry;
     }
     std::vector<NetworkInterface> records() const {
         std::vector<NetworkInterface> out;
-        for (const auto& device : devices_) out.push_back(InterfaceManager::from_device(*device));
+        for (const pcap_if_t& device : devices) out.push_back(InterfaceManager::from_device(device));
         return out;
     }
-
-private:
-    sockaddr* keep(std::unique_ptr<sockaddr_storage> storage) {
-        storage_.push_back(std::move(storage));
-        return reinterpret_cast<sockaddr*>(storage_.back().get());
-    }
-    std::vector<std::unique_ptr<pcap_if_t>> devices_;
-    std::vector<std::unique_ptr<pcap_addr_t>> addresses_;
-    std::vector<std::unique_ptr<sockaddr_storage>> storage_;
 };
 
 std::string render(const std::vector<NetworkInterface>& interfaces) {
@@ -100,14 +75,14 @@ const std::string kRule = "║  ────────────────
 TEST(InterfaceListing, RendersEveryKindOfDevice) {
     DeviceList list;
     pcap_if_t* nic = list.add("eth9", "Test NIC", PCAP_IF_UP | PCAP_IF_RUNNING);
-    list.add_address(nic, list.link_layer());
-    list.add_address(nic, list.ipv4("192.0.2.7"), list.ipv4("255.255.255.0"), list.ipv4("192.0.2.255"));
-    list.add_address(nic, list.ipv6("2001:db8:0:0:0:0:0:1"));  // no netmask
+    list.add_address(nic, list.addr(AF_PACKET));
+    list.add_address(nic, list.addr(AF_INET, "192.0.2.7"), list.addr(AF_INET, "255.255.255.0"), list.addr(AF_INET, "192.0.2.255"));
+    list.add_address(nic, list.addr(AF_INET6, "2001:db8:0:0:0:0:0:1"));  // no netmask
     pcap_if_t* lo = list.add("lo", nullptr, PCAP_IF_UP | PCAP_IF_LOOPBACK);
-    list.add_address(lo, list.ipv4("127.0.0.1"), list.ipv4("255.0.0.0"));
-    list.add_address(lo, list.ipv6("::1"), list.ipv6("ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff"));
+    list.add_address(lo, list.addr(AF_INET, "127.0.0.1"), list.addr(AF_INET, "255.0.0.0"));
+    list.add_address(lo, list.addr(AF_INET6, "::1"), list.addr(AF_INET6, "ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff"));
     pcap_if_t* down_loopback = list.add("lo2", nullptr, PCAP_IF_LOOPBACK);
-    list.add_address(down_loopback, list.link_layer());  // only non-IP: no Address row
+    list.add_address(down_loopback, list.addr(AF_PACKET));  // only non-IP: no Address row
     list.add("ifb0", "", 0);
 
     EXPECT_EQ(render(list.records()),
@@ -144,10 +119,9 @@ TEST(InterfaceListing, OneDeviceHasNoRuleAndNoDevicesHaveNoTable) {
 
 TEST(InterfaceListing, SockaddrToString) {
     DeviceList list;
-    EXPECT_EQ(InterfaceManager::sockaddr_to_string(list.ipv4("10.1.2.3")), "10.1.2.3");
-    EXPECT_EQ(InterfaceManager::sockaddr_to_string(list.ipv6("fe80:0:0:0:0:0:0:1")), "fe80::1");
-    EXPECT_EQ(InterfaceManager::sockaddr_to_string(list.ipv6("::ffff:192.0.2.1")), "::ffff:192.0.2.1");
-    EXPECT_EQ(InterfaceManager::sockaddr_to_string(list.link_layer()), "");
+    EXPECT_EQ(InterfaceManager::sockaddr_to_string(list.addr(AF_INET, "10.1.2.3")), "10.1.2.3");
+    EXPECT_EQ(InterfaceManager::sockaddr_to_string(list.addr(AF_INET6, "fe80:0:0:0:0:0:0:1")), "fe80::1");
+    EXPECT_EQ(InterfaceManager::sockaddr_to_string(list.addr(AF_PACKET)), "");
 }
 
 const std::string kBinary = OSTRANE_BINARY;
