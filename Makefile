@@ -2,7 +2,7 @@
 BUILD_DIR ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all build test clean
+.PHONY: all build deps test demo clean
 
 all: build
 
@@ -12,8 +12,14 @@ $(BUILD_DIR)/CMakeCache.txt:
 build: $(BUILD_DIR)/CMakeCache.txt
 	cmake --build $(BUILD_DIR) -j $(JOBS)
 
-test: build
+deps:
+	scripts/install-deps.sh
+
+test: deps build
 	cd $(BUILD_DIR) && ctest --output-on-failure
+
+demo: deps build
+	scripts/demo.sh
 
 clean:
 	rm -rf $(BUILD_DIR)

@@ -9,6 +9,7 @@ packages=(
   libgtest-dev libgmock-dev
   python3
   iproute2
+  tcpdump
 )
 
 missing=()

@@ -1,0 +1,272 @@
+"""Decoding of captured frames: a protocol label, a conversation key, and a one-line description."""
+
+import socket
+import struct
+
+LINKTYPE_ETHERNET = 1
+LINKTYPE_RAW = 101
+LINKTYPE_LINUX_SLL = 113
+LINKTYPE_LINUX_SLL2 = 276
+
+_VLAN_TYPES = (0x8100, 0x88A8, 0x9100)
+# IPv6 extension headers whose length is (8-octet units - 1) in their second byte.
+_IPV6_OPTION_HEADERS = (0, 43, 60, 135, 139, 140)
+_IPV6_FRAGMENT = 44
+_IPV6_AUTH = 51
+_TCP_FLAGS = ("FIN", "SYN", "RST", "PSH", "ACK", "URG", "ECE", "CWR")
+_ICMP_NAMES = {0: "echo-reply", 3: "dest-unreachable", 5: "redirect", 8: "echo-request", 11: "time-exceeded"}
+_ICMP6_NAMES = {1: "dest-unreachable", 2: "packet-too-big", 3: "time-exceeded", 128: "echo-request",
+                129: "echo-reply", 133: "router-solicit", 134: "router-advert", 135: "neighbor-solicit",
+                136: "neighbor-advert"}
+_IP_PROTOCOL_NAMES = {1: "ICMP", 6: "TCP", 17: "UDP", 58: "ICMPv6"}
+
+_u16 = struct.Struct("!H").unpack_from
+_tcp = struct.Struct("!HHIIBB").unpack_from
+_udp = struct.Struct("!HHH").unpack_from
+
+
+class Decoded:
+    """What one frame is: `protocol` is the innermost protocol recognised, `conversation`
+    a direction-free key for IP traffic (None otherwise), `text` the description
+    (empty unless asked for), `truncated` whether a header was cut short."""
+
+    __slots__ = ("protocol", "conversation", "text", "truncated")
+
+    def __init__(self, protocol, conversation, text, truncated):
+        self.protocol = protocol
+        self.conversation = conversation
+        self.text = text
+        self.truncated = truncated
+
+
+def format_address(raw):
+    return socket.inet_ntop(socket.AF_INET if len(raw) == 4 else socket.AF_INET6, raw)
+
+
+def format_endpoint(raw, port):
+    address = format_address(raw)
+    if port is None:
+        return address
+    return f"{address}:{port}" if len(raw) == 4 else f"[{address}]:{port}"
+
+
+def _mac(raw):
+    return raw.hex(":")
+
+
+class _Frame:
+    """Walks one frame's headers, collecting description parts only when asked to."""
+
+    def __init__(self, data, with_text):
+        self.data = data
+        self.with_text = with_text
+        self.parts = []
+        self.protocol = "unknown"
+        self.conversation = None
+        self.truncated = False
+
+    def say(self, text):
+        if self.with_text:
+            self.parts.append(text)
+
+    def has(self, offset, size):
+        if len(self.data) < offset + size:
+            self.truncated = True
+            return False
+        return True
+
+    # Link layers -------------------------------------------------------
+
+    def ethernet(self, offset):
+        if not self.has(offset, 14):
+            self.protocol = "Ethernet"
+            self.say("Ethernet")
+            return
+        data = self.data
+        ethertype = _u16(data, offset + 12)[0]
+        offset += 14
+        while ethertype in _VLAN_TYPES:
+            if not self.has(offset, 4):
+                self.protocol = "VLAN"
+                self.say("VLAN")
+                return
+            self.say(f"VLAN {_u16(data, offset)[0] & 0x0FFF}")
+            ethertype = _u16(data, offset + 2)[0]
+            offset += 4
+        if not self.network(ethertype, offset):
+            self.protocol = f"0x{ethertype:04x}"
+            self.say(f"Ethernet {_mac(data[6:12])} > {_mac(data[0:6])} type 0x{ethertype:04x}")
+
+    def network(self, ethertype, offset):
+        """Decodes a known network layer; False when `ethertype` is not one."""
+        if ethertype == 0x0800:
+            self.ipv4(offset)
+        elif ethertype == 0x86DD:
+            self.ipv6(offset)
+        elif ethertype == 0x0806:
+            self.arp(offset)
+        else:
+            return False
+        return True
+
+    # Network layers ------------------------------------------------------
+
+    def arp(self, offset):
+        self.protocol = "ARP"
+        if not self.has(offset, 8):
+            self.say("ARP")
+            return
+        data = self.data
+        hlen, plen = data[offset + 4], data[offset + 5]
+        op = _u16(data, offset + 6)[0]
+        if hlen != 6 or plen != 4 or not self.has(offset, 28):
+            self.say(f"ARP op={op}")
+            return
+        sha, spa = data[offset + 8:offset + 14], data[offset + 14:offset + 18]
+        tpa = data[offset + 24:offset + 28]
+        if op == 1:
+            self.say(f"ARP who-has {format_address(tpa)} tell {format_address(spa)}")
+        elif op == 2:
+            self.say(f"ARP reply {format_address(spa)} is-at {_mac(sha)}")
+        else:
+            self.say(f"ARP op={op}")
+
+    def ipv4(self, offset):
+        self.protocol = "IPv4"
+        data = self.data
+        if not self.has(offset, 20):
+            self.say("IPv4")
+            return
+        header_length = (data[offset] & 0x0F) * 4
+        if header_length < 20:
+            self.say(f"IPv4 bad header length {header_length}")
+            return
+        total_length = _u16(data, offset + 2)[0]
+        fragment = _u16(data, offset + 6)[0] & 0x1FFF
+        protocol = data[offset + 9]
+        src, dst = data[offset + 12:offset + 16], data[offset + 16:offset + 20]
+        payload_length = max(total_length - header_length, 0)
+        if fragment:
+            # Only the first fragment carries the transport header.
+            self.address_only("IPv4", src, dst, protocol, f"fragment offset={fragment * 8}")
+            return
+        self.transport("IPv4", src, dst, protocol, offset + header_length, payload_length)
+
+    def ipv6(self, offset):
+        self.protocol = "IPv6"
+        data = self.data
+        if not self.has(offset, 40):
+            self.say("IPv6")
+            return
+        payload_length = _u16(data, offset + 4)[0]
+        next_header = data[offset + 6]
+        src, dst = data[offset + 8:offset + 24], data[offset + 24:offset + 40]
+        offset += 40
+        while True:
+            if next_header in _IPV6_OPTION_HEADERS or next_header == _IPV6_AUTH:
+                if not self.has(offset, 2):
+                    self.say(f"IPv6 {format_address(src)} > {format_address(dst)}")
+                    return
+                if next_header == _IPV6_AUTH:
+                    length = (data[offset + 1] + 2) * 4
+                else:
+                    length = (data[offset + 1] + 1) * 8
+            elif next_header == _IPV6_FRAGMENT:
+                if not self.has(offset, 8):
+                    self.say(f"IPv6 {format_address(src)} > {format_address(dst)}")
+                    return
+                fragment = _u16(data, offset + 2)[0] >> 3
+                if fragment:
+                    self.address_only("IPv6", src, dst, data[offset], f"fragment offset={fragment * 8}")
+                    return
+                length = 8
+            else:
+                break
+            next_header = data[offset]
+            offset += length
+            payload_length -= length
+        self.transport("IPv6", src, dst, next_header, offset, max(payload_length, 0))
+
+    def address_only(self, family, src, dst, protocol, detail):
+        name = _IP_PROTOCOL_NAMES.get(protocol, f"proto={protocol}")
+        self.protocol = family
+        self.conversation = _conversation(name, src, None, dst, None)
+        if self.with_text:
+            self.parts.append(f"{family} {format_address(src)} > {format_address(dst)} {name} {detail}")
+
+    # Transport layers ----------------------------------------------------
+
+    def transport(self, family, src, dst, protocol, offset, payload_length):
+        data = self.data
+        if protocol == 6:
+            self.protocol = "TCP"
+            if not self.has(offset, 14):
+                self.endpoints(family, src, None, dst, None, "TCP")
+                return
+            sport, dport, seq, ack, data_offset, flags = _tcp(data, offset)
+            self.endpoints(family, src, sport, dst, dport, "TCP")
+            if self.with_text:
+                names = ",".join(n for bit, n in enumerate(_TCP_FLAGS) if flags & (1 << bit))
+                length = max(payload_length - (data_offset >> 4) * 4, 0)
+                self.say(f"[{names}] seq={seq} ack={ack} len={length}")
+        elif protocol == 17:
+            self.protocol = "UDP"
+            if not self.has(offset, 8):
+                self.endpoints(family, src, None, dst, None, "UDP")
+                return
+            sport, dport, length = _udp(data, offset)
+            self.endpoints(family, src, sport, dst, dport, "UDP")
+            if self.with_text:
+                self.parts.append(f"len={max(length - 8, 0)}")
+        elif protocol in (1, 58):
+            name = "ICMP" if protocol == 1 else "ICMPv6"
+            self.protocol = name
+            self.endpoints(family, src, None, dst, None, name)
+            if self.has(offset, 2):
+                kind, code = data[offset], data[offset + 1]
+                label = (_ICMP_NAMES if protocol == 1 else _ICMP6_NAMES).get(kind)
+                self.say(f"type={kind} code={code}" + (f" ({label})" if label else ""))
+        else:
+            self.protocol = f"IP proto {protocol}"
+            self.endpoints(family, src, None, dst, None, f"proto={protocol}")
+
+    def endpoints(self, family, src, sport, dst, dport, name):
+        self.conversation = _conversation(name, src, sport, dst, dport)
+        if self.with_text:
+            self.parts.append(f"{family} {format_endpoint(src, sport)} > {format_endpoint(dst, dport)} {name}")
+
+
+def _conversation(name, src, sport, dst, dport):
+    a, b = (src, sport if sport is not None else -1), (dst, dport if dport is not None else -1)
+    return (name, a, b) if a <= b else (name, b, a)
+
+
+def decode(data, linktype=LINKTYPE_ETHERNET, with_text=True):
+    frame = _Frame(data, with_text)
+    if linktype == LINKTYPE_ETHERNET:
+        frame.ethernet(0)
+    elif linktype == LINKTYPE_RAW:
+        if frame.has(0, 1):
+            frame.network(0x0800 if data[0] >> 4 == 4 else 0x86DD, 0)
+    elif linktype in (LINKTYPE_LINUX_SLL, LINKTYPE_LINUX_SLL2):
+        # The protocol field is at 14 in the 16-byte SLL header, at 0 in the 20-byte SLL2 one.
+        size, at = (16, 14) if linktype == LINKTYPE_LINUX_SLL else (20, 0)
+        if frame.has(0, size):
+            protocol = _u16(data, at)[0]
+            if not frame.network(protocol, size):
+                frame.protocol = f"0x{protocol:04x}"
+                frame.say(f"Linux cooked type 0x{protocol:04x}")
+    else:
+        frame.protocol = f"linktype {linktype}"
+        frame.say(f"linktype {linktype}, {len(data)} bytes")
+    if frame.truncated:
+        frame.say("[truncated]")
+    text = " ".join(frame.parts) if with_text else ""
+    return Decoded(frame.protocol, frame.conversation, text, frame.truncated)
+
+
+def describe_conversation(key):
+    name, (a, a_port), (b, b_port) = key
+    a_port = None if a_port < 0 else a_port
+    b_port = None if b_port < 0 else b_port
+    return f"{format_endpoint(a, a_port)} <-> {format_endpoint(b, b_port)} {name}"

@@ -1,0 +1,37 @@
+"""Classic pcap output (microsecond timestamps), as tcpdump and Wireshark read it."""
+
+import math
+import struct
+
+SNAPLEN = 262144
+_GLOBAL_HEADER = struct.Struct("<IHHiIII")
+_RECORD_HEADER = struct.Struct("<IIII")
+
+
+def split_timestamp(timestamp):
+    """Seconds and microseconds of a timestamp, rounded to the microsecond.
+
+    A timestamp that no pcap file can hold (NaN, negative, past 2106) gives (0, 0).
+    """
+    if not 0 <= timestamp < 2**32:
+        return 0, 0
+    seconds = math.floor(timestamp)
+    micros = round((timestamp - seconds) * 1_000_000)
+    if micros >= 1_000_000:  # rounding up carries into the seconds
+        seconds += 1
+        micros -= 1_000_000
+    if seconds >= 2**32:
+        return 0, 0
+    return int(seconds), micros
+
+
+class PcapWriter:
+    def __init__(self, stream, linktype=1):
+        self._stream = stream
+        stream.write(_GLOBAL_HEADER.pack(0xA1B2C3D4, 2, 4, 0, 0, SNAPLEN, linktype))
+
+    def write(self, record):
+        seconds, micros = split_timestamp(record.timestamp)
+        data = record.data
+        self._stream.write(_RECORD_HEADER.pack(seconds, micros, len(data), max(record.original_length, len(data))))
+        self._stream.write(data)
