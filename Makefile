@@ -2,7 +2,7 @@
 BUILD_DIR ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all build deps test demo clean
+.PHONY: all build deps test test-sanitize demo clean
 
 all: build
 
@@ -18,8 +18,20 @@ deps:
 test: deps build
 	cd $(BUILD_DIR) && ctest --output-on-failure
 
+# The whole suite, end-to-end tests included, against an ASan+UBSan build;
+# then the capture loop, its stop paths and Ctrl+C against a TSan build.
+SANITIZE_DIR ?= build-sanitize
+TSAN_DIR ?= build-tsan
+test-sanitize: deps
+	cmake -S . -B $(SANITIZE_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOSTRANE_SANITIZE=address
+	cmake --build $(SANITIZE_DIR) -j $(JOBS)
+	cd $(SANITIZE_DIR) && ctest --output-on-failure
+	cmake -S . -B $(TSAN_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOSTRANE_SANITIZE=thread
+	cmake --build $(TSAN_DIR) -j $(JOBS)
+	cd $(TSAN_DIR) && ctest --output-on-failure -R '^(Capture|CaptureEngine)\.'
+
 demo: deps build
 	scripts/demo.sh
 
 clean:
-	rm -rf $(BUILD_DIR)
+	rm -rf $(BUILD_DIR) $(SANITIZE_DIR) $(TSAN_DIR)

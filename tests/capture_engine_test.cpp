@@ -152,3 +152,24 @@ TEST(CaptureEngine, CapturesLoopbackAndStopsFromTheCallback) {
 }
 
 }  // namespace
+
+namespace {
+
+// Where the interrupt handler runs on a thread of its own, stop_capture comes
+// from outside while the loop sits in pcap_dispatch with nothing to read.
+TEST(CaptureEngine, StopFromAnotherThreadEndsAnIdleLoop) {
+    REQUIRE_ROOT();
+    test::UdpSink unused;
+    CaptureEngine engine(on_loopback("udp dst port " + std::to_string(unused.port())));
+    ASSERT_TRUE(engine.open()) << engine.last_error();
+    const auto started = std::chrono::steady_clock::now();
+    std::thread stopper([&engine] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(250));
+        engine.stop_capture();
+    });
+    EXPECT_TRUE(engine.start_capture([](const CapturedPacket&) {}));
+    stopper.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
+}
+
+}  // namespace
