@@ -2,7 +2,7 @@
 BUILD_DIR ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all build deps test test-sanitize demo clean
+.PHONY: all build deps test test-sanitize lint demo clean
 
 all: build
 
@@ -29,6 +29,16 @@ test-sanitize: deps
 	cmake -S . -B $(TSAN_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOSTRANE_SANITIZE=thread
 	cmake --build $(TSAN_DIR) -j $(JOBS)
 	cd $(TSAN_DIR) && ctest --output-on-failure -R '^(Capture|CaptureEngine)\.'
+
+# clang-tidy (checks in .clang-tidy) and cppcheck over the sources and tests;
+# any finding fails.
+lint: $(BUILD_DIR)/CMakeCache.txt
+	scripts/install-deps.sh lint
+	run-clang-tidy -p $(BUILD_DIR) -quiet '/(src|tests)/' >$(BUILD_DIR)/clang-tidy.log 2>&1 \
+	  || { grep -E -A3 'warning:|error:' $(BUILD_DIR)/clang-tidy.log; exit 1; }
+	cppcheck --project=$(BUILD_DIR)/compile_commands.json --library=googletest --library=posix \
+	  --enable=warning,performance,portability,style --std=c++17 --inline-suppr \
+	  --suppress=missingIncludeSystem --error-exitcode=1 --quiet -i$(BUILD_DIR)
 
 demo: deps build
 	scripts/demo.sh

@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
 # Installs, with apt, the Debian packages needed to build and test ostrane.
 # Only missing packages are installed, so running it again is cheap.
+#
+#   scripts/install-deps.sh          build and test
+#   scripts/install-deps.sh lint     also clang-tidy and cppcheck, for `make lint`
 set -euo pipefail
 
 packages=(
@@ -11,6 +14,12 @@ packages=(
   iproute2
   tcpdump
 )
+for group in "$@"; do
+  case "$group" in
+    lint) packages+=(clang-tidy cppcheck) ;;
+    *) echo "install-deps: unknown group '$group'" >&2; exit 2 ;;
+  esac
+done
 
 missing=()
 for pkg in "${packages[@]}"; do

@@ -13,6 +13,7 @@
 #include <netinet/in.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <deque>
 #include <sstream>
@@ -53,8 +54,8 @@ struct DeviceList {
         *tail = &entry;
     }
     std::vector<NetworkInterface> records() const {
-        std::vector<NetworkInterface> out;
-        for (const pcap_if_t& device : devices) out.push_back(InterfaceManager::from_device(device));
+        std::vector<NetworkInterface> out(devices.size());
+        std::transform(devices.begin(), devices.end(), out.begin(), InterfaceManager::from_device);
         return out;
     }
 };
@@ -140,7 +141,9 @@ TEST(InterfaceListing, ListsThisMachinesLoopback) {
 // A network namespace that exists for the test's lifetime, even when it fails.
 struct NetworkNamespace {
     std::string name = "ostrane-test-" + std::to_string(::getpid());
+    // NOLINTNEXTLINE(cert-env33-c): a fixed command on a name the test made up
     bool created = std::system(("ip netns add " + name).c_str()) == 0;
+    // NOLINTNEXTLINE(cert-env33-c): a fixed command on a name the test made up
     ~NetworkNamespace() { (void)std::system(("ip netns del " + name + " 2>/dev/null").c_str()); }
 };
 

@@ -29,8 +29,8 @@ using ostrane::PacketDispatcher;
 struct TempDir {
     std::filesystem::path path;
     TempDir() {
-        char pattern[] = "/tmp/ostrane-test-XXXXXX";
-        path = ::mkdtemp(pattern);
+        char name_template[] = "/tmp/ostrane-test-XXXXXX";
+        path = ::mkdtemp(name_template);
     }
     ~TempDir() {
         std::error_code ignored;
@@ -142,7 +142,7 @@ TEST(OutputFailure, FullDeviceKeepsRecordsUntilTheBufferIsFull) {
 TEST(OutputFailure, PartialWriteIsCountedExactlyAndNeverRepeated) {
     TempDir dir;
     const auto path = dir.path / "limited.bin";
-    ::signal(SIGXFSZ, SIG_IGN);  // as the program does: EFBIG instead of death
+    ASSERT_NE(::signal(SIGXFSZ, SIG_IGN), SIG_ERR);  // as the program does: EFBIG instead of death
     rlimit saved{};
     ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
     struct LimitGuard {

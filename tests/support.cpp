@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <cstdio>
@@ -45,7 +46,7 @@ long long report_value(const std::string& report, const std::string& label) {
 std::string udp_payload(const std::string& frame) {
     const size_t ip = 14;  // Ethernet header on lo
     if (frame.size() < ip + 20) return {};
-    const size_t ihl = (static_cast<uint8_t>(frame[ip]) & 0x0f) * 4u;
+    const size_t ihl = static_cast<size_t>(static_cast<uint8_t>(frame[ip]) & 0x0f) * 4;
     const size_t start = ip + ihl + 8;
     return start <= frame.size() ? frame.substr(start) : std::string();
 }
@@ -100,24 +101,21 @@ Subprocess::Subprocess(const std::vector<std::string>& args, int stdout_fd) {
         std::perror("pipe2");
         std::abort();
     }
-    std::vector<char*> argv;
-    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
+    std::vector<char*> argv(args.size() + 1, nullptr);
+    std::transform(args.begin(), args.end(), argv.begin(),
+                   [](const std::string& arg) { return const_cast<char*>(arg.c_str()); });
 
     pid_ = ::fork();
     if (pid_ == 0) {
         // The test process may ignore SIGPIPE; the program must be judged
         // with the dispositions a shell would give it.
-        ::signal(SIGPIPE, SIG_DFL);
-        ::signal(SIGINT, SIG_DFL);
         const int null_fd = ::open("/dev/null", O_RDONLY);
-        ::dup2(null_fd, 0);
-        if (stdout_fd == kStdoutClosed) {
-            ::close(1);
-        } else {
-            ::dup2(stdout_fd >= 0 ? stdout_fd : out_pipe[1], 1);
+        const int out_fd = stdout_fd >= 0 ? stdout_fd : out_pipe[1];
+        if (::signal(SIGPIPE, SIG_DFL) == SIG_ERR || ::signal(SIGINT, SIG_DFL) == SIG_ERR ||
+            ::dup2(null_fd, 0) < 0 || ::dup2(err_pipe[1], 2) < 0 ||
+            (stdout_fd == kStdoutClosed ? ::close(1) : ::dup2(out_fd, 1)) < 0) {
+            ::_exit(127);
         }
-        ::dup2(err_pipe[1], 2);
         ::execv(argv[0], argv.data());
         ::_exit(127);
     }

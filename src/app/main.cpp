@@ -125,7 +125,9 @@ int run_capture(const CommandLineOptions& options) {
         return 1;
     }
 
-    std::signal(SIGINT, signal_handler);
+    if (std::signal(SIGINT, signal_handler) == SIG_ERR) {
+        std::cerr << "[WARN] Ctrl+C handler not installed; stop the capture with -c or kill\n";
+    }
     std::cerr << "[INFO] Opening interface: " << options.interface_name << "\n";
     if (!engine.open()) {
         std::cerr << "[ERROR] " << engine.last_error() << "\n";
@@ -177,11 +179,13 @@ int run_capture(const CommandLineOptions& options) {
 int main(int argc, char** argv) {
     // A reader that goes away must end the capture with a message and a
     // report, not kill the process silently; likewise a file size limit.
+    // signal() cannot fail for a valid signal number and SIG_IGN, so its
+    // result carries no information here.
 #ifdef SIGPIPE
-    std::signal(SIGPIPE, SIG_IGN);
+    (void)std::signal(SIGPIPE, SIG_IGN);
 #endif
 #ifdef SIGXFSZ
-    std::signal(SIGXFSZ, SIG_IGN);
+    (void)std::signal(SIGXFSZ, SIG_IGN);
 #endif
 
     const char* program = argc > 0 && argv[0] != nullptr ? argv[0] : "ostrane";

@@ -252,7 +252,9 @@ void PacketDispatcher::note_delivered(uint64_t sent) {
 void PacketDispatcher::close() {
     if (file_ == nullptr) return;
     flush();
-    if (owns_file_) std::fclose(file_);
+    // Nothing is buffered in stdio, but a file system may still report a
+    // deferred write error when the file is closed.
+    if (owns_file_ && std::fclose(file_) != 0) last_error_ = "Failed to close output file: " + output_path_;
     file_ = nullptr;
     owns_file_ = false;
     fd_ = -1;
