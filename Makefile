@@ -2,7 +2,7 @@
 BUILD_DIR ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all build deps test test-sanitize lint demo clean
+.PHONY: all build deps test test-sanitize lint soak demo clean
 
 all: build
 
@@ -39,6 +39,10 @@ lint: $(BUILD_DIR)/CMakeCache.txt
 	cppcheck --project=$(BUILD_DIR)/compile_commands.json --library=googletest --library=posix \
 	  --enable=warning,performance,portability,style --std=c++17 --inline-suppr \
 	  --suppress=missingIncludeSystem --error-exitcode=1 --quiet -i$(BUILD_DIR)
+
+# Long capture with every record verified; SOAK_SECONDS sets its length (default 180).
+soak: deps build
+	scripts/soak.py $(BUILD_DIR)/ostrane
 
 demo: deps build
 	scripts/demo.sh

@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -76,6 +77,46 @@ void UdpSink::send(const std::string& payload) const {
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     addr.sin_port = htons(port_);
     ::sendto(sender_, payload.data(), payload.size(), 0, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+}
+
+uint64_t flood_index(const std::string& frame) {
+    const std::string payload = udp_payload(frame);
+    uint64_t index = 0;
+    for (size_t i = 0; i < 8 && i < payload.size(); ++i) {
+        index |= static_cast<uint64_t>(static_cast<uint8_t>(payload[i])) << (8 * i);
+    }
+    return index;
+}
+
+size_t UdpSink::flood(size_t size, size_t count, std::chrono::milliseconds duration) const {
+    constexpr size_t kBatch = 32;
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(port_);
+    std::vector<std::string> payloads(kBatch, std::string(std::max<size_t>(size, 8), 'f'));
+    std::vector<iovec> iov(kBatch);
+    std::vector<mmsghdr> messages(kBatch);
+    const auto deadline = std::chrono::steady_clock::now() + duration;
+    size_t sent = 0;
+    while (sent < count && std::chrono::steady_clock::now() < deadline) {
+        const size_t batch = std::min(kBatch, count - sent);
+        for (size_t i = 0; i < batch; ++i) {
+            const uint64_t index = next_index_ + i;
+            for (size_t b = 0; b < 8; ++b) payloads[i][b] = static_cast<char>(index >> (8 * b));
+            iov[i] = {payloads[i].data(), payloads[i].size()};
+            messages[i] = {};
+            messages[i].msg_hdr.msg_name = &addr;
+            messages[i].msg_hdr.msg_namelen = sizeof addr;
+            messages[i].msg_hdr.msg_iov = &iov[i];
+            messages[i].msg_hdr.msg_iovlen = 1;
+        }
+        const int n = ::sendmmsg(sender_, messages.data(), static_cast<unsigned>(batch), 0);
+        if (n <= 0) break;
+        sent += static_cast<size_t>(n);
+        next_index_ += static_cast<uint64_t>(n);
+    }
+    return sent;
 }
 
 namespace {

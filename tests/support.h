@@ -38,6 +38,8 @@ long long report_value(const std::string& report, const std::string& label);
 
 // The UDP payload of an Ethernet/IPv4 frame captured on lo.
 std::string udp_payload(const std::string& frame);
+// The index UdpSink::flood put at the start of a datagram.
+uint64_t flood_index(const std::string& frame);
 
 // A UDP socket bound to 127.0.0.1 on a free port, so that datagrams sent to it
 // draw no ICMP replies.
@@ -49,11 +51,16 @@ public:
     UdpSink& operator=(const UdpSink&) = delete;
     uint16_t port() const { return port_; }
     void send(const std::string& payload) const;  // from a fresh socket, to 127.0.0.1:port()
+    // Sends datagrams of `size` bytes (at least 8) as fast as loopback takes
+    // them, until `count` are sent or `duration` is over; each starts with its
+    // index, little-endian, counted on across calls. Returns how many were sent.
+    size_t flood(size_t size, size_t count, std::chrono::milliseconds duration) const;
 
 private:
     int fd_ = -1;
     int sender_ = -1;
     uint16_t port_ = 0;
+    mutable uint64_t next_index_ = 0;
 };
 
 // A child process with stderr, and optionally stdout, read while it runs.
