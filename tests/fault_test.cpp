@@ -169,7 +169,7 @@ TEST(Fault, CtrlCAtAwkwardMoments) {
          [](test::Subprocess& child, const test::UdpSink& sink) {
              child.wait_for_stderr("Capture started", 10s);
              sink.flood(100, 1, 1s);
-             const auto deadline = std::chrono::steady_clock::now() + 5s;
+             const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
              while (child.stdout_bytes().empty() && std::chrono::steady_clock::now() < deadline) {
                  std::this_thread::sleep_for(1ms);
              }
@@ -236,7 +236,7 @@ TEST(Fault, HostileArguments) {
         SCOPED_TRACE(extra[0] + " " + extra[1].substr(0, 40));
         test::UdpSink sink;
         auto child = start_capture(sink, extra);
-        const auto deadline = std::chrono::steady_clock::now() + 30s;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
         while (child->wait(0ms) == -1 && child->stderr_text().find("Capture started") == std::string::npos &&
                std::chrono::steady_clock::now() < deadline) {
             std::this_thread::sleep_for(10ms);
