@@ -2,7 +2,7 @@
 BUILD_DIR ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all build deps test test-sanitize lint soak demo clean
+.PHONY: all build deps test test-sanitize lint soak bench bench-live demo clean
 
 all: build
 
@@ -43,6 +43,20 @@ lint: $(BUILD_DIR)/CMakeCache.txt
 # Long capture with every record verified; SOAK_SECONDS sets its length (default 180).
 soak: deps build
 	scripts/soak.py $(BUILD_DIR)/ostrane
+
+# Cost per record against the bare write(2) limit and pcap_dump + flush.
+bench:
+	scripts/install-deps.sh bench
+	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=Release
+	cmake --build $(BUILD_DIR) -j $(JOBS) --target dispatch_bench
+	$(BUILD_DIR)/bench/dispatch_bench --benchmark_min_time=0.5
+
+# ostrane against tcpdump -U -w - and tcpdump -w - on a loopback load (root).
+bench-live:
+	scripts/install-deps.sh bench
+	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=Release
+	cmake --build $(BUILD_DIR) -j $(JOBS) --target ostrane udp_flood
+	bench/live.py --build $(BUILD_DIR)
 
 demo: deps build
 	scripts/demo.sh

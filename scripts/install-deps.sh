@@ -4,6 +4,7 @@
 #
 #   scripts/install-deps.sh          build and test
 #   scripts/install-deps.sh lint     also clang-tidy and cppcheck, for `make lint`
+#   scripts/install-deps.sh bench    also Google Benchmark, for `make bench`
 set -euo pipefail
 
 packages=(
@@ -17,6 +18,7 @@ packages=(
 for group in "$@"; do
   case "$group" in
     lint) packages+=(clang-tidy cppcheck) ;;
+    bench) packages+=(libbenchmark-dev) ;;
     *) echo "install-deps: unknown group '$group'" >&2; exit 2 ;;
   esac
 done
