@@ -2,7 +2,7 @@
 BUILD_DIR ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all build deps test test-sanitize lint soak bench bench-live demo clean
+.PHONY: all build deps test test-sanitize lint soak bench bench-live windows test-windows demo clean
 
 all: build
 
@@ -58,8 +58,20 @@ bench-live:
 	cmake --build $(BUILD_DIR) -j $(JOBS) --target ostrane udp_flood
 	bench/live.py --build $(BUILD_DIR)
 
+# ostrane.exe for x86-64 Windows (mingw-w64), linked against wpcap.dll.
+WINDOWS_DIR ?= build-windows
+windows:
+	scripts/install-deps.sh windows
+	cmake -S . -B $(WINDOWS_DIR) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+	  -DCMAKE_BUILD_TYPE=Release -DOSTRANE_BUILD_TESTS=OFF
+	cmake --build $(WINDOWS_DIR) -j $(JOBS)
+
+# The Windows build under wine64, in a fresh prefix.
+test-windows: windows
+	OSTRANE_EXE=$(WINDOWS_DIR)/ostrane.exe python3 tests/windows/test_windows.py -v
+
 demo: deps build
 	scripts/demo.sh
 
 clean:
-	rm -rf $(BUILD_DIR) $(SANITIZE_DIR) $(TSAN_DIR)
+	rm -rf $(BUILD_DIR) $(SANITIZE_DIR) $(TSAN_DIR) $(WINDOWS_DIR)

@@ -5,6 +5,7 @@
 #   scripts/install-deps.sh          build and test
 #   scripts/install-deps.sh lint     also clang-tidy and cppcheck, for `make lint`
 #   scripts/install-deps.sh bench    also Google Benchmark, for `make bench`
+#   scripts/install-deps.sh windows  also mingw-w64 and wine64, for `make windows`
 set -euo pipefail
 
 packages=(
@@ -19,6 +20,7 @@ for group in "$@"; do
   case "$group" in
     lint) packages+=(clang-tidy cppcheck) ;;
     bench) packages+=(libbenchmark-dev) ;;
+    windows) packages+=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64) ;;
     *) echo "install-deps: unknown group '$group'" >&2; exit 2 ;;
   esac
 done

@@ -59,7 +59,14 @@ void print_usage(const char* program) {
 
 // Only an atomic store and pcap_breakloop: nothing here may allocate, lock
 // or touch a stdio stream.
-void signal_handler(int) {
+void signal_handler(int sig) {
+#ifdef _WIN32
+    // The Windows runtime resets the handler to SIG_DFL before calling it; a
+    // second Ctrl+C during the report must not kill the process.
+    (void)std::signal(sig, signal_handler);
+#else
+    (void)sig;
+#endif
     if (CaptureEngine* engine = g_engine_ptr.load()) engine->stop_capture();
 }
 

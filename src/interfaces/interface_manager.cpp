@@ -18,6 +18,22 @@ namespace ostrane {
 
 namespace {
 
+#ifdef _WIN32
+// inet_ntop lives in Windows Sockets, which wants WSAStartup before use.
+struct WinsockSession {
+    bool started = false;
+    WinsockSession() {
+        WSADATA data;
+        started = WSAStartup(MAKEWORD(2, 2), &data) == 0;
+    }
+    ~WinsockSession() {
+        if (started) WSACleanup();
+    }
+    WinsockSession(const WinsockSession&) = delete;
+    WinsockSession& operator=(const WinsockSession&) = delete;
+};
+#endif
+
 struct DeviceListDeleter {
     void operator()(pcap_if_t* list) const { pcap_freealldevs(list); }
 };
@@ -62,6 +78,9 @@ NetworkInterface InterfaceManager::from_device(const pcap_if& device) {
 }
 
 bool InterfaceManager::enumerate() {
+#ifdef _WIN32
+    const WinsockSession winsock;
+#endif
     char errbuf[PCAP_ERRBUF_SIZE] = {};
     pcap_if_t* raw = nullptr;
     if (pcap_findalldevs(&raw, errbuf) == -1) {
