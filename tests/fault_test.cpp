@@ -76,17 +76,12 @@ private:
     std::thread reader_;
 };
 
-std::unique_ptr<test::Subprocess> start_capture(const test::UdpSink& sink, std::vector<std::string> extra,
-                                                int stdout_fd = test::Subprocess::kStdoutPipe) {
-    std::vector<std::string> args = {kBinary, "-i", "lo", "-f", "udp dst port " + std::to_string(sink.port())};
-    args.insert(args.end(), extra.begin(), extra.end());
-    return std::make_unique<test::Subprocess>(args, stdout_fd);
-}
+using test::kDispatched;
+using test::kDropped;
+using test::kWritten;
+using test::LiveCapture;
 
 long long report(const std::string& err, const char* label) { return test::report_value(err, label); }
-constexpr const char* kDispatched = "[INFO] Packets dispatched:         ";
-constexpr const char* kWritten = "[INFO] Bytes written:              ";
-constexpr const char* kDropped = "[INFO] Packets dropped by kernel:  ";
 
 // Records whose flood indices only grow: nothing reordered or repeated.
 void expect_in_order(const std::vector<test::Record>& records) {
@@ -97,11 +92,11 @@ void expect_in_order(const std::vector<test::Record>& records) {
 
 TEST(Fault, ReaderGoesAwayInTheMiddleOfTheStream) {
     REQUIRE_ROOT();
-    test::UdpSink sink;
     SlowPipe pipe(65536, 0ms, 300000);
-    auto child = start_capture(sink, {}, pipe.write_fd());
+    LiveCapture capture(kBinary, {}, pipe.write_fd());
+    const auto& [sink, child] = capture;
     pipe.close_write();
-    ASSERT_TRUE(child->wait_for_stderr("Capture started", 10s)) << child->stderr_text();
+    ASSERT_TRUE(capture.started()) << child->stderr_text();
     for (int round = 0; round < 100 && child->wait(0ms) == -1; ++round) sink.flood(1000, 200, 1s);
     ASSERT_EQ(child->wait(10s), 0) << child->stderr_text();
     pipe.join();
@@ -120,9 +115,9 @@ TEST(Fault, ReaderGoesAwayInTheMiddleOfTheStream) {
 
 TEST(Fault, CtrlCUnderSustainedLoad) {
     REQUIRE_ROOT();
-    test::UdpSink sink;
-    auto child = start_capture(sink, {});
-    ASSERT_TRUE(child->wait_for_stderr("Capture started", 10s)) << child->stderr_text();
+    LiveCapture capture(kBinary, {});
+    const auto& [sink, child] = capture;
+    ASSERT_TRUE(capture.started()) << child->stderr_text();
     std::thread interrupter([&] {
         std::this_thread::sleep_for(800ms);
         child->signal(SIGINT);
@@ -178,8 +173,8 @@ TEST(Fault, CtrlCAtAwkwardMoments) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        test::UdpSink sink;
-        auto child = start_capture(sink, c.args);
+        LiveCapture capture(kBinary, c.args);
+        const auto& [sink, child] = capture;
         c.act(*child, sink);
         ASSERT_EQ(child->wait(20s), 0) << child->stderr_text();
         EXPECT_NE(child->stderr_text().find("[INFO] Capture complete."), std::string::npos);
@@ -189,11 +184,11 @@ TEST(Fault, CtrlCAtAwkwardMoments) {
 
 TEST(Fault, SlowReaderLosesNothingSilently) {
     REQUIRE_ROOT();
-    test::UdpSink sink;
     SlowPipe pipe(4096, 2ms);
-    auto child = start_capture(sink, {}, pipe.write_fd());
+    LiveCapture capture(kBinary, {}, pipe.write_fd());
+    const auto& [sink, child] = capture;
     pipe.close_write();
-    ASSERT_TRUE(child->wait_for_stderr("Capture started", 10s)) << child->stderr_text();
+    ASSERT_TRUE(capture.started()) << child->stderr_text();
     const size_t sent = sink.flood(200, 20000, 5s);
 
     // Let the reader catch up before stopping: packets still in the ring
@@ -234,8 +229,8 @@ TEST(Fault, HostileArguments) {
     };
     for (const auto& extra : cases) {
         SCOPED_TRACE(extra[0] + " " + extra[1].substr(0, 40));
-        test::UdpSink sink;
-        auto child = start_capture(sink, extra);
+        LiveCapture capture(kBinary, extra);
+        const auto& [sink, child] = capture;
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
         while (child->wait(0ms) == -1 && child->stderr_text().find("Capture started") == std::string::npos &&
                std::chrono::steady_clock::now() < deadline) {

@@ -9,6 +9,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -214,6 +216,27 @@ std::string Subprocess::stdout_bytes() {
 std::string Subprocess::stderr_text() {
     const std::lock_guard<std::mutex> lock(mutex_);
     return err_;
+}
+
+LiveCapture::LiveCapture(const std::string& binary, const std::vector<std::string>& extra, int stdout_fd) {
+    std::vector<std::string> args = {binary, "-i", "lo", "-f", "udp dst port " + std::to_string(sink.port())};
+    args.insert(args.end(), extra.begin(), extra.end());
+    child = std::make_unique<Subprocess>(args, stdout_fd);
+}
+
+bool LiveCapture::started() const {
+    return sink.port() != 0 && child->wait_for_stderr("Capture started", std::chrono::seconds(10));
+}
+
+void expect_report_matches(const std::string& report, const std::string& stream) {
+    const auto parsed = parse_stream(stream);
+    EXPECT_FALSE(parsed.bad_magic);
+    EXPECT_EQ(parsed.trailing_bytes, 0u) << "stream does not end on a record boundary";
+    EXPECT_NE(report.find("\n\n[INFO] Capture complete.\n[INFO] Packets received by filter: "), std::string::npos)
+        << report;
+    EXPECT_GE(report_value(report, kDropped), 0) << report;
+    EXPECT_EQ(report_value(report, kDispatched), static_cast<long long>(parsed.records.size())) << report;
+    EXPECT_EQ(report_value(report, kWritten), static_cast<long long>(stream.size())) << report;
 }
 
 Completed run(const std::vector<std::string>& args) {

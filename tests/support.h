@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -93,6 +94,24 @@ private:
     std::thread out_reader_;
     std::thread err_reader_;
 };
+
+// A capture on lo of UDP to a fresh sink port, with `extra` options after
+// "-i lo -f <filter>".
+struct LiveCapture {
+    UdpSink sink;
+    std::unique_ptr<Subprocess> child;
+    LiveCapture(const std::string& binary, const std::vector<std::string>& extra,
+                int stdout_fd = Subprocess::kStdoutPipe);
+    bool started() const;  // waits for the capture to start
+};
+
+constexpr const char* kDispatched = "[INFO] Packets dispatched:         ";
+constexpr const char* kWritten = "[INFO] Bytes written:              ";
+constexpr const char* kDropped = "[INFO] Packets dropped by kernel:  ";
+
+// The stream is whole, the report is there, and its counters describe the
+// stream exactly.
+void expect_report_matches(const std::string& report, const std::string& stream);
 
 // Runs the program to completion with no stdin; returns {status, stdout, stderr}.
 struct Completed {
