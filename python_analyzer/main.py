@@ -20,11 +20,18 @@ from records import StreamError, read_records  # noqa: E402
 from summary import Summary  # noqa: E402
 
 
+def linktype(text):
+    value = int(text)
+    if not 0 <= value <= 0xFFFFFFFF:
+        raise argparse.ArgumentTypeError(f"{text} is not a link type (0 to 4294967295)")
+    return value
+
+
 def parse_arguments(argv):
     parser = argparse.ArgumentParser(description="Read an ostrane record stream.")
     parser.add_argument("--summary", action="store_true", help="print only totals at the end of the stream")
     parser.add_argument("--pcap", metavar="FILE", help="also write the packets as a classic pcap file")
-    parser.add_argument("--linktype", metavar="N", type=int, default=1,
+    parser.add_argument("--linktype", metavar="N", type=linktype, default=1,
                         help="link-layer type of the frames (default 1, Ethernet; 113 for -i any)")
     parser.add_argument("file", nargs="?", default="-", help="record stream to read (default: standard input)")
     return parser.parse_args(argv)
