@@ -118,9 +118,9 @@ TEST(Fault, CtrlCUnderSustainedLoad) {
     LiveCapture capture(kBinary, {});
     const auto& [sink, child] = capture;
     ASSERT_TRUE(capture.started()) << child->stderr_text();
-    std::thread interrupter([&] {
+    std::thread interrupter([&capture] {
         std::this_thread::sleep_for(800ms);
-        child->signal(SIGINT);
+        capture.child->signal(SIGINT);
     });
     const auto started = std::chrono::steady_clock::now();
     const size_t sent = sink.flood(64, 5000000, 1s);
