@@ -14,6 +14,7 @@ import os
 import signal
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 
@@ -131,8 +132,7 @@ def main():
     with Namespaces() as ns:
         in_capture_ns = ["ip", "netns", "exec", ns.capture]
         sink = subprocess.Popen(in_capture_ns + [sys.executable, "-c", SINK, str(PORT)])
-        report_path = f"/tmp/ostrane-soak-{os.getpid()}.report"
-        with open(report_path, "w+") as report:
+        with tempfile.TemporaryFile("w+") as report:
             # `ip netns exec` execs the program, so this pid is the capture's own.
             capture = subprocess.Popen(in_capture_ns + [binary, "-i", ns.interface, "-f", f"udp dst port {PORT}"],
                                        stdout=subprocess.PIPE, stderr=report)
@@ -160,7 +160,6 @@ def main():
                 sink.kill()
             report.seek(0)
             text = report.read()
-        os.unlink(report_path)
 
     def value(label):
         return int(text.split(label)[1].split()[0])
