@@ -58,8 +58,11 @@ def setUpModule():
     run("-h", timeout=300)  # wine builds the prefix on first use and says so on stderr
 
 
+WINESERVER = os.path.join(os.path.dirname(WINE), "wineserver")
+
+
 def tearDownModule():
-    subprocess.run([os.path.join(os.path.dirname(WINE), "wineserver"), "-k"], env=ENV, check=False)
+    subprocess.run([WINESERVER, "-k"], env=ENV, check=False)
     shutil.rmtree(PREFIX, ignore_errors=True)
 
 
@@ -97,22 +100,30 @@ class Capture(unittest.TestCase):
         self.addCleanup(self.sink.close)
         self.filter = f"udp dst port {self.sink.getsockname()[1]}"
 
-    def started(self, capture):
-        # stderr is read only to this line, so the rest stays for communicate().
-        line = b""
-        deadline = time.monotonic() + 30
-        while b"Capture started" not in line and time.monotonic() < deadline:
-            line = capture.stderr.readline()
-            if not line:
-                break
-        return b"Capture started" in line
+    def start_capture(self, *options):
+        """Starts a capture on the loopback device and reads its stderr up to
+        "Capture started" (the rest stays for communicate())."""
+        for attempt in (1, 2):
+            capture = start("-i", self.device, "-f", self.filter, *options)
+            self.addCleanup(capture.kill)
+            seen = b""
+            while b"Capture started" not in seen:
+                line = capture.stderr.readline()
+                if not line:
+                    break
+                seen += line
+            else:
+                return capture
+            capture.wait(timeout=30)
+            # A process that wrote nothing at all never reached our code: wine
+            # failed to launch it. Try once more; anything else is a failure.
+            if seen or attempt == 2:
+                self.fail(f"capture ended with status {capture.returncode} before starting: {seen!r}")
 
     def test_records_are_byte_exact_without_text_translation(self):
         count = 5
         payloads = [b"\n\r\n" * 40 + b"\r" + bytes([i]) + b"\n" for i in range(count + 5)]
-        capture = start("-i", self.device, "-f", self.filter, "-c", str(count))
-        self.addCleanup(capture.kill)
-        self.assertTrue(self.started(capture))
+        capture = self.start_capture("-c", str(count))
         time.sleep(0.5)
         with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sender:
             for payload in payloads:
@@ -144,15 +155,16 @@ class Capture(unittest.TestCase):
         # kill the process while it reports.
         for interrupts in (1, 2):
             with self.subTest(interrupts=interrupts):
-                capture = start("-i", self.device, "-f", self.filter)
-                self.addCleanup(capture.kill)
-                self.assertTrue(self.started(capture))
+                capture = self.start_capture()
                 for _ in range(interrupts):
                     capture.send_signal(signal.SIGINT)
                     time.sleep(0.05)
                 _, err = capture.communicate(timeout=30)
                 self.assertEqual(capture.returncode, 0, err)
                 self.assertIn(b"[INFO] Capture complete.\r\n", err)
+                # A console event still on its way must not reach the next
+                # test's process: let this wineserver session end first.
+                subprocess.run([WINESERVER, "-w"], env=ENV, timeout=60, check=False)
 
 
 if __name__ == "__main__":
