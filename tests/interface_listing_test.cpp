@@ -11,6 +11,7 @@
 #include <arpa/inet.h>
 #include <sys/socket.h>
 #include <netinet/in.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,6 +19,7 @@
 #include <deque>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -136,6 +138,18 @@ TEST(InterfaceListing, ListsThisMachinesLoopback) {
                               "║      Address: 127.0.0.1 / 255.0.0.0\n"),
               std::string::npos)
         << result.out;
+
+    // A listing nobody receives is not a success.
+    const std::pair<int, std::string> lost[] = {
+        {::open("/dev/full", O_WRONLY | O_CLOEXEC), "No space left on device"},
+        {test::Subprocess::kStdoutClosed, "Bad file descriptor"},
+    };
+    for (const auto& [fd, reason] : lost) {
+        test::Subprocess child({kBinary, "-l"}, fd);
+        EXPECT_EQ(child.wait(std::chrono::seconds(10)), 1) << reason;
+        EXPECT_EQ(child.stderr_text(), "[ERROR] Failed to write the interface list: " + reason + "\n");
+        if (fd >= 0) ::close(fd);
+    }
 }
 
 // A network namespace that exists for the test's lifetime, even when it fails.

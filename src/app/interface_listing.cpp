@@ -1,6 +1,9 @@
 #include "app/interface_listing.h"
 
+#include <cerrno>
 #include <cstddef>
+#include <cstring>
+#include <sstream>
 #include <string>
 
 namespace ostrane {
@@ -41,14 +44,23 @@ void print_interface_table(const std::vector<NetworkInterface>& interfaces, std:
     out << "╚" << rule << "╝\n\n";
 }
 
-int run_listing(std::ostream& out, std::ostream& err) {
+int run_listing(std::FILE* out, std::ostream& err) {
     InterfaceManager manager;
     if (!manager.enumerate()) {
         err << "[ERROR] " << manager.last_error() << "\n";
         return 1;
     }
-    print_interface_table(manager.interfaces(), out);
-    out.flush();
+    std::ostringstream table;
+    print_interface_table(manager.interfaces(), table);
+    const std::string text = table.str();
+    // A listing nobody receives is a failure: `-l > /dev/full`, `-l >&-`.
+    // stdio keeps the errno of the write that failed.
+    errno = 0;
+    if (std::fwrite(text.data(), 1, text.size(), out) != text.size() || std::fflush(out) != 0) {
+        const int error = errno != 0 ? errno : EIO;
+        err << "[ERROR] Failed to write the interface list: " << std::strerror(error) << "\n";
+        return 1;
+    }
     return 0;
 }
 

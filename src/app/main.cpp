@@ -14,6 +14,12 @@
 #include <optional>
 #include <string>
 
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <signal.h>
+#endif
+
 namespace {
 
 using ostrane::CaptureEngine;
@@ -57,8 +63,8 @@ void print_usage(const char* program) {
               << "\n";
 }
 
-// Only an atomic store and pcap_breakloop: nothing here may allocate, lock
-// or touch a stdio stream.
+// Ctrl+C, SIGTERM and SIGHUP all land here. Only an atomic increment and
+// pcap_breakloop: nothing here may allocate, lock or touch a stdio stream.
 void signal_handler(int sig) {
 #ifdef _WIN32
     // The Windows runtime resets the handler to SIG_DFL before calling it; a
@@ -67,7 +73,46 @@ void signal_handler(int sig) {
 #else
     (void)sig;
 #endif
-    if (CaptureEngine* engine = g_engine_ptr.load()) engine->stop_capture();
+    if (CaptureEngine* engine = g_engine_ptr.load()) engine->request_stop();
+}
+
+#ifdef _WIN32
+// Closing the console window (or logging off) ends the process as soon as
+// this returns, or after a few seconds. Stop as Ctrl+C does and hold the
+// event until the capture run has written its report and exits.
+BOOL WINAPI console_handler(DWORD event) {
+    if (event != CTRL_CLOSE_EVENT && event != CTRL_LOGOFF_EVENT && event != CTRL_SHUTDOWN_EVENT) return FALSE;
+    CaptureEngine* engine = g_engine_ptr.load();
+    if (engine == nullptr) return FALSE;
+    engine->request_stop();
+    Sleep(INFINITE);
+    return TRUE;
+}
+#endif
+
+// Every signal that asks a capture to end ends it the same way: the packets
+// already captured are written, then the report.
+bool install_stop_handlers() {
+#ifdef _WIN32
+    // Ctrl+Break arrives as SIGBREAK.
+    return std::signal(SIGINT, signal_handler) != SIG_ERR && std::signal(SIGBREAK, signal_handler) != SIG_ERR &&
+           SetConsoleCtrlHandler(console_handler, TRUE) != 0;
+#else
+    struct sigaction action {};
+    action.sa_handler = signal_handler;
+    sigemptyset(&action.sa_mask);
+    // No SA_RESTART: a write blocked on a reader that stopped reading must
+    // come back with EINTR, so that the stop request is seen.
+    action.sa_flags = 0;
+    bool ok = true;
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction previous {};
+        // nohup: a SIGHUP ignored from the start stays ignored.
+        if (sig == SIGHUP && ::sigaction(sig, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN) continue;
+        ok = ::sigaction(sig, &action, nullptr) == 0 && ok;
+    }
+    return ok;
+#endif
 }
 
 // atoi, but defined for every input: out-of-range values clamp instead of
@@ -132,8 +177,8 @@ int run_capture(const CommandLineOptions& options) {
         return 1;
     }
 
-    if (std::signal(SIGINT, signal_handler) == SIG_ERR) {
-        std::cerr << "[WARN] Ctrl+C handler not installed; stop the capture with -c or kill\n";
+    if (!install_stop_handlers()) {
+        std::cerr << "[WARN] Stop handlers not installed; stop the capture with -c or kill\n";
     }
     std::cerr << "[INFO] Opening interface: " << options.interface_name << "\n";
     if (!engine.open()) {
@@ -146,16 +191,37 @@ int run_capture(const CommandLineOptions& options) {
     std::atomic<uint64_t> packet_count{0};
     const uint64_t max_count = options.max_count;
     bool output_failed = false;
+    bool holding = false;
+    auto fail_output = [&](const char* what) {
+        std::cerr << "[ERROR] " << what << dispatcher.last_error() << "\n";
+        output_failed = true;
+        engine.stop_capture();
+    };
+    // Held records are news once, when output first fills up, and once more
+    // when they have all gone out; not at every retry.
+    auto note_holding = [&] {
+        const uint64_t pending = dispatcher.pending_bytes();
+        if (pending > 0 && !holding) {
+            std::cerr << "[WARN] Output is full: holding " << pending << " bytes of records until it takes more\n";
+        } else if (pending == 0 && holding) {
+            std::cerr << "[INFO] Output resumed: held records written\n";
+        }
+        holding = pending > 0;
+    };
+
+    dispatcher.watch_stop_requests(&engine.stop_requests());
+    // Without traffic nothing else would retry the held records.
+    engine.set_idle_callback([&] {
+        if (output_failed || dispatcher.pending_bytes() == 0) return;
+        if (!dispatcher.flush() && dispatcher.failed()) return fail_output("Flush failed: ");
+        note_holding();
+    });
     const bool captured = engine.start_capture([&](const ostrane::CapturedPacket& packet) {
         // libpcap may deliver the rest of a batch after stop_capture; -c N
         // means N records, and a failed stream takes no more.
         if (output_failed || (max_count > 0 && packet_count.load() >= max_count)) return;
-        if (!dispatcher.dispatch(packet)) {
-            std::cerr << "[ERROR] Dispatch failed: " << dispatcher.last_error() << "\n";
-            output_failed = true;
-            engine.stop_capture();
-            return;
-        }
+        if (!dispatcher.dispatch(packet)) return fail_output("Dispatch failed: ");
+        note_holding();
         const uint64_t n = packet_count.fetch_add(1) + 1;
         if (max_count > 0 && n >= max_count) engine.stop_capture();
     });
@@ -163,7 +229,7 @@ int run_capture(const CommandLineOptions& options) {
     // would look exactly like a Ctrl+C.
     if (!captured) std::cerr << "[ERROR] " << engine.last_error() << "\n";
 
-    if (!dispatcher.flush() && !output_failed) {
+    if (!dispatcher.finish() && !output_failed) {
         std::cerr << "[ERROR] Flush failed: " << dispatcher.last_error() << "\n";
     }
     dispatcher.close();
@@ -203,7 +269,7 @@ int main(int argc, char** argv) {
         print_usage(program);
         return 0;
     }
-    if (options.list_only) return ostrane::run_listing(std::cout, std::cerr);
+    if (options.list_only) return ostrane::run_listing(stdout, std::cerr);
     if (options.interface_name.empty()) {
         std::cerr << "[ERROR] No interface specified. Use -i <interface> or -l to list.\n\n";
         print_usage(program);

@@ -1,10 +1,20 @@
 #include "capture/capture_engine.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <climits>
+#include <cstring>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <utility>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <poll.h>
+#endif
 
 namespace ostrane {
 
@@ -35,6 +45,9 @@ bool apply_filter(pcap_t* handle, const std::string& expression, std::string& er
     pcap_freecode(&program);
     return applied;
 }
+
+// With no read timeout configured, a turn of the loop still comes this often.
+constexpr int kIdleWaitMs = 100;
 
 }  // namespace
 
@@ -106,6 +119,12 @@ bool CaptureEngine::set_filter(const std::string& expression) {
     return true;
 }
 
+int CaptureEngine::drain_ms(int32_t timeout_ms) {
+    constexpr int kMargin = 50;
+    constexpr int kMost = 250;
+    return std::clamp(timeout_ms, 0, kMost - kMargin) + kMargin;
+}
+
 bool CaptureEngine::start_capture(PacketCallback cb) {
     pcap_t* h = handle_.load();
     if (h == nullptr) {
@@ -114,40 +133,113 @@ bool CaptureEngine::start_capture(PacketCallback cb) {
     }
     callback_ = std::move(cb);
 
+    // A blocking pcap_dispatch on a TPACKET_V3 ring never returns on a quiet
+    // link (libpcap leaves the timeout to the kernel, which retires only
+    // blocks that hold packets). Non-blocking reads and our own wait give the
+    // loop a turn at every read timeout: to retry held output, to see a stop
+    // request, and to bound the drain.
+    char errbuf[PCAP_ERRBUF_SIZE] = {};
+    if (pcap_setnonblock(h, 1, errbuf) != 0) {
+        last_error_ = std::string("Failed to set non-blocking mode: ") + errbuf;
+        return false;
+    }
+
     // The loop watches stop_requested_ rather than running_, so a stop that
     // arrived before the loop (Ctrl+C while a large ring was still being
     // allocated) is not forgotten: the loop does not run at all.
+    using Clock = std::chrono::steady_clock;
+    std::optional<Clock::time_point> drain_until;
+    const auto idle_period = std::chrono::milliseconds(config_.timeout_ms > 0 ? config_.timeout_ms : kIdleWaitMs);
+    auto next_idle = Clock::now() + idle_period;
     bool ok = true;
     running_.store(true);
     while (!stop_requested_.load()) {
+        const unsigned requests = stop_requests_.load();
+        if (requests > 1) break;
+        // The drain is bounded even under a load that never lets the ring run
+        // dry. Its last turn still reads what has become ready by then.
+        bool last_turn = false;
+        if (requests == 1) {
+            const auto now = Clock::now();
+            if (!drain_until) drain_until = now + std::chrono::milliseconds(drain_ms(config_.timeout_ms));
+            last_turn = now >= *drain_until;
+        }
+
         const int rc = pcap_dispatch(h, config_.dispatch_batch, &CaptureEngine::pcap_callback,
                                      reinterpret_cast<u_char*>(this));
-        if (rc >= 0) {
-            // A batch of packets, or 0 when the read timeout expired with
-            // nothing to deliver: keep reading.
-            continue;
-        }
-        if (rc == PCAP_ERROR_BREAK) {
-            // pcap_breakloop was called, by stop_capture from the callback or
-            // from the interrupt handler. libpcap has already reset its flag.
+        if (rc < 0 && rc != PCAP_ERROR_BREAK) {
+            // PCAP_ERROR and anything else negative: the socket failed, for
+            // example because the interface went down or was removed.
+            last_error_ = "pcap_dispatch error: " + error_text(h, rc);
+            ok = false;
             break;
         }
-        // PCAP_ERROR and anything else negative: the socket failed, for
-        // example because the interface went down or was removed.
-        last_error_ = "pcap_dispatch error: " + error_text(h, rc);
-        ok = false;
-        break;
+        if (last_turn) break;
+        // A batch, with maybe more ready at once; or PCAP_ERROR_BREAK from
+        // pcap_breakloop (a stop from the callback, the interrupt handler or
+        // another thread), after which the flags above say what to do.
+        if (rc != 0) continue;
+
+        // Nothing to read now. A drain is over once the kernel has retired
+        // the ring block that was open at the request, which drain_ms covers;
+        // a packet still arriving in that time is read too.
+        const auto now = Clock::now();
+        if (!drain_until && now >= next_idle) {
+            if (idle_) idle_();
+            next_idle = now + idle_period;
+        }
+        int wait_ms = static_cast<int>(idle_period.count());
+        if (drain_until) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(*drain_until - now);
+            wait_ms = std::clamp(static_cast<int>(left.count()), 0, wait_ms);
+        }
+        if (!wait_for_packets(h, wait_ms)) {
+            ok = false;
+            break;
+        }
     }
     running_.store(false);
     stop_requested_.store(false);
     return ok;
 }
 
+bool CaptureEngine::wait_for_packets(pcap_t* handle, int ms) {
+#ifdef _WIN32
+    // Npcap's pcap_getevent would serve here, but wine's wpcap aborts on it,
+    // and the wine tests are what runs this branch. Short sleeps bound the
+    // wait just as well, at the price of a few wake-ups on an idle link.
+    (void)handle;
+    Sleep(static_cast<DWORD>(std::clamp(ms, 0, 10)));
+    return true;
+#else
+    // After ENETDOWN libpcap must be called again soon to tell a device that
+    // went down from one that went away; it says how soon here.
+    if (const timeval* required = pcap_get_required_select_timeout(handle)) {
+        const long required_ms = required->tv_sec * 1000L + required->tv_usec / 1000L;
+        ms = static_cast<int>(std::clamp<long>(required_ms, 1, ms));
+    }
+    pollfd socket{pcap_get_selectable_fd(handle), POLLIN, 0};
+    // A signal (EINTR) is a stop request or nothing: the loop looks at its flags.
+    if (::poll(&socket, 1, ms) >= 0 || errno == EINTR) return true;
+    last_error_ = std::string("pcap_dispatch error: poll failed: ") + std::strerror(errno);
+    return false;
+#endif
+}
+
 void CaptureEngine::stop_capture() {
     stop_requested_.store(true);
+    break_loop();
+}
+
+void CaptureEngine::request_stop() {
+    stop_requests_.fetch_add(1);
+    break_loop();
+}
+
+void CaptureEngine::break_loop() {
     // Break only a loop that runs: libpcap keeps the break flag until a
-    // pcap_dispatch call consumes it, and a stale flag would end the next
-    // capture as soon as it started.
+    // pcap_dispatch call consumes it. This loop shrugs off a stale flag, but
+    // anything else reading the handle would stop at once.
     if (!running_.load()) return;
     if (pcap_t* h = handle_.load()) pcap_breakloop(h);
 }
@@ -164,6 +256,7 @@ void CaptureEngine::close() {
     if (pcap_t* h = handle_.exchange(nullptr)) pcap_close(h);
     // A closed engine has nothing left to stop; a later open() starts afresh.
     stop_requested_.store(false);
+    stop_requests_.store(0);
 }
 
 void CaptureEngine::pcap_callback(u_char* user, const pcap_pkthdr* header, const u_char* bytes) {

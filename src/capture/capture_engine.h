@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
 
 namespace ostrane {
 
@@ -29,6 +30,8 @@ struct CapturedPacket {
 };
 
 using PacketCallback = std::function<void(const CapturedPacket&)>;
+// Called on the capture thread after each read timeout that brought no packet.
+using IdleCallback = std::function<void()>;
 
 struct CaptureStats {
     uint64_t packets_received = 0;
@@ -53,7 +56,8 @@ inline CapturedPacket to_captured_packet(const pcap_pkthdr& header, const u_char
 int buffer_size_bytes(int32_t buffer_size_mb);
 
 // Owns one live libpcap handle. open(), start_capture() and the callbacks run
-// on one thread; stop_capture() may also be called from a signal handler.
+// on one thread; stop_capture() and request_stop() may also be called from a
+// signal handler or another thread.
 class CaptureEngine {
 public:
     explicit CaptureEngine(const CaptureConfig& config);
@@ -70,8 +74,18 @@ public:
     // the interface was still being opened) is honoured: the loop does not run.
     bool start_capture(PacketCallback cb);
 
-    // Async-signal-safe: an atomic store and pcap_breakloop. Idempotent.
+    // Ends the loop at once; packets still in the kernel's ring are left
+    // there. Async-signal-safe: an atomic store and pcap_breakloop. Idempotent.
     void stop_capture();
+
+    // Ends the loop once the packets the kernel accepted before the request
+    // have been delivered to the callback; a second request ends it at once.
+    // Async-signal-safe, like stop_capture().
+    void request_stop();
+    // How many request_stop() calls the current or last capture received.
+    const std::atomic<unsigned>& stop_requests() const { return stop_requests_; }
+
+    void set_idle_callback(IdleCallback idle) { idle_ = std::move(idle); }
 
     CaptureStats get_stats() const;
     void close();
@@ -80,20 +94,32 @@ public:
 
     static void pcap_callback(u_char* user, const pcap_pkthdr* header, const u_char* bytes);
 
+    // How long a requested stop keeps reading: the kernel hands over a
+    // partly filled ring block only when its retire timer (the read timeout)
+    // fires, so one timeout plus a margin for the timer and the scheduler.
+    static int drain_ms(int32_t timeout_ms);
+
 private:
+    // Waits up to `ms` for packets to read, or less; false on a failure.
+    bool wait_for_packets(pcap_t* handle, int ms);
+    void break_loop();
+
     CaptureConfig config_;
     // Atomic because a signal handler reads it through stop_capture().
     std::atomic<pcap_t*> handle_{nullptr};
     PacketCallback callback_;
+    IdleCallback idle_;
     // running_: start_capture's loop is live. stop_requested_: the loop must
     // end, or not start; start_capture clears it when it returns. Both are
     // sequentially consistent, so a stop racing with the start of the loop
     // is seen by one side or the other.
     std::atomic<bool> running_{false};
     std::atomic<bool> stop_requested_{false};
+    std::atomic<unsigned> stop_requests_{0};
     std::string last_error_;
 
     static_assert(std::atomic<pcap_t*>::is_always_lock_free, "handler needs lock-free atomics");
+    static_assert(std::atomic<unsigned>::is_always_lock_free, "handler needs lock-free atomics");
     static_assert(std::atomic<bool>::is_always_lock_free, "handler needs lock-free atomics");
 };
 

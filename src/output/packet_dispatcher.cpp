@@ -2,18 +2,53 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <optional>
 
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
+#include <windows.h>
 #else
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
 namespace ostrane {
+
+// Decides how long output may wait for a stream that takes nothing. While
+// capturing it waits as long as it takes: that is back-pressure, and the
+// kernel's ring absorbs the excess and counts what it drops. Once a stop has
+// been requested, the stream gets kStopGrace from the request or from its
+// last progress, and a second request ends the wait at once.
+class StallClock {
+public:
+    // `stopping`: the capture is over, which counts as a first stop request.
+    StallClock(const std::atomic<unsigned>* requests, bool stopping)
+        : requests_(requests), stopping_(stopping), first_(stopping ? std::max(requests_seen(), 1u) : 1u) {}
+
+    void progress() { since_.reset(); }
+    bool give_up() {
+        unsigned requests = requests_seen();
+        if (stopping_) requests = std::max(requests, first_);
+        if (requests == 0) return false;
+        if (requests > first_) return true;
+        const auto now = std::chrono::steady_clock::now();
+        if (!since_) since_ = now;
+        return now - *since_ >= PacketDispatcher::kStopGrace;
+    }
+
+private:
+    unsigned requests_seen() const { return requests_ != nullptr ? requests_->load() : 0u; }
+
+    const std::atomic<unsigned>* requests_;
+    bool stopping_;
+    unsigned first_;
+    std::optional<std::chrono::steady_clock::time_point> since_;
+};
 
 namespace {
 
@@ -27,12 +62,27 @@ uint32_t get_u32(const uint8_t* in) {
     return value;
 }
 
+// A write that the stream will not take waits in slices this long, so that a
+// stop request is seen even when no signal interrupts the wait.
+constexpr int kWaitSliceMs = 100;
+// Not an errno value: the wait for the stream was given up.
+constexpr int kAbandoned = -1;
+
+void sleep_slice() {
+#ifdef _WIN32
+    Sleep(kWaitSliceMs);
+#else
+    // poll() without descriptors: a plain sleep that a signal cuts short.
+    (void)::poll(nullptr, 0, kWaitSliceMs);
+#endif
+}
+
 // Hands the descriptor as many of the bytes as it will take and returns how
 // many it took. The records go out through the descriptor rather than stdio:
 // after a failed fflush, stdio cannot say how many bytes reached the stream
 // (glibc drops its buffer), and without that count a retry either loses
 // bytes or sends some twice.
-size_t write_descriptor(int fd, const uint8_t* data, size_t size, int& error) {
+size_t write_descriptor(int fd, const uint8_t* data, size_t size, int& error, StallClock& stall) {
     size_t done = 0;
     error = 0;
     while (done < size) {
@@ -44,20 +94,26 @@ size_t write_descriptor(int fd, const uint8_t* data, size_t size, int& error) {
 #endif
         if (n > 0) {
             done += static_cast<size_t>(n);
+            stall.progress();
             continue;
         }
-        if (n < 0 && errno == EINTR) continue;
 #ifndef _WIN32
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            // A non-blocking stdout (inherited from the parent): wait for the
-            // reader instead of treating back-pressure as a failure.
+        // A full pipe (stdout is non-blocking when it is a pipe or socket), or
+        // a blocking write cut short by a stop request's signal.
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+            if (stall.give_up()) {
+                error = kAbandoned;
+                break;
+            }
             pollfd waiter{fd, POLLOUT, 0};
-            if (::poll(&waiter, 1, -1) < 0 && errno != EINTR) {
+            if (::poll(&waiter, 1, kWaitSliceMs) < 0 && errno != EINTR) {
                 error = errno;
                 break;
             }
             continue;
         }
+#else
+        if (n < 0 && errno == EINTR) continue;
 #endif
         error = n < 0 ? errno : EIO;
         break;
@@ -152,6 +208,17 @@ bool PacketDispatcher::init() {
         close();
         return false;
     }
+#ifndef _WIN32
+    // A blocking write to a reader that has stopped reading cannot be left
+    // for a stop request. Only pipes and sockets: their file description is
+    // this program's alone in a pipeline, while a terminal's is the shell's.
+    struct stat info {};
+    const int flags = ::fcntl(fd_, F_GETFL);
+    if (::fstat(fd_, &info) == 0 && (S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode)) && flags != -1 &&
+        (flags & O_NONBLOCK) == 0 && ::fcntl(fd_, F_SETFL, flags | O_NONBLOCK) == 0) {
+        restore_flags_ = flags;
+    }
+#endif
     return true;
 }
 
@@ -209,12 +276,17 @@ bool PacketDispatcher::write(const void* bytes, size_t length) {
 }
 
 bool PacketDispatcher::flush() {
+    StallClock stall(stop_requests_, false);
+    return flush(stall);
+}
+
+bool PacketDispatcher::flush(StallClock& stall) {
     if (file_ == nullptr || write_pos_ == 0) return true;
     if (broken_) return false;
 
     const uint64_t pending = write_pos_;
     int error = 0;
-    const size_t sent = write_descriptor(fd_, buffer_.data(), pending, error);
+    const size_t sent = write_descriptor(fd_, buffer_.data(), pending, error, stall);
     note_delivered(sent);
     if (sent == pending) {
         write_pos_ = 0;
@@ -225,10 +297,38 @@ bool PacketDispatcher::flush() {
     // would duplicate bytes the reader already has.
     std::memmove(buffer_.data(), buffer_.data() + sent, pending - sent);
     write_pos_ = pending - sent;
+    if (error == kAbandoned) {
+        abandon();
+        return false;
+    }
     broken_ = !may_recover(error);
     last_error_ = "Write failed: wrote " + std::to_string(sent) + " of " +
                   std::to_string(pending) + " bytes";
     return false;
+}
+
+bool PacketDispatcher::finish() {
+    StallClock stall(stop_requests_, true);
+    for (;;) {
+        const uint64_t before = write_pos_;
+        if (flush(stall)) return true;
+        if (broken_) return false;
+        // Only a full disk gets here: it has its grace like a stalled reader.
+        if (write_pos_ < before) stall.progress();
+        if (stall.give_up()) {
+            abandon();
+            return false;
+        }
+        sleep_slice();
+    }
+}
+
+void PacketDispatcher::abandon() {
+    last_error_ = "Output blocked after stop request: abandoned " + std::to_string(write_pos_) + " bytes";
+    write_pos_ = 0;
+    queued_records_ = 0;
+    head_left_ = 0;
+    broken_ = true;
 }
 
 void PacketDispatcher::note_delivered(uint64_t sent) {
@@ -254,6 +354,10 @@ void PacketDispatcher::close() {
     flush();
     // Nothing is buffered in stdio, but a file system may still report a
     // deferred write error when the file is closed.
+#ifndef _WIN32
+    if (restore_flags_ != -1) (void)::fcntl(fd_, F_SETFL, restore_flags_);
+    restore_flags_ = -1;
+#endif
     if (owns_file_ && std::fclose(file_) != 0) last_error_ = "Failed to close output file: " + output_path_;
     file_ = nullptr;
     owns_file_ = false;

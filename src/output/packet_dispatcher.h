@@ -2,6 +2,8 @@
 
 #include "capture/capture_engine.h"
 
+#include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -28,6 +30,8 @@ struct PacketRecordHeader {
     static PacketRecordHeader decode(const uint8_t* in);
 };
 
+class StallClock;  // how long output waits for a stream that takes nothing
+
 enum class OutputMode { Stdout = 0, File = 1 };
 
 struct DispatcherConfig {
@@ -43,9 +47,15 @@ struct DispatcherConfig {
 // records that reached it whole. When the stream fails, bytes it did not
 // accept stay pending and are retried later (never the ones it accepted), so
 // no byte is ever written twice.
+//
+// A stream that takes nothing is waited for (back-pressure) until a stop is
+// requested; from then on it gets kStopGrace without progress, or until a
+// second request, after which its pending bytes are abandoned and the
+// dispatcher fails for good.
 class PacketDispatcher {
 public:
     static constexpr size_t kBufferCapacity = 262144;
+    static constexpr std::chrono::seconds kStopGrace{1};
 
     explicit PacketDispatcher(const DispatcherConfig& config);
     ~PacketDispatcher();
@@ -55,7 +65,18 @@ public:
     bool init();
     bool dispatch(const CapturedPacket& packet);
     bool flush();
+    // The last flush: what a full disk still holds gets the grace of a stop
+    // request and is then abandoned.
+    bool finish();
     void close();
+
+    // The stop requests of the capture feeding this dispatcher; may be null.
+    void watch_stop_requests(const std::atomic<unsigned>* requests) { stop_requests_ = requests; }
+    // Bytes accepted by dispatch() that the stream has not taken yet: records
+    // held while the disk is full.
+    uint64_t pending_bytes() const { return write_pos_; }
+    // The stream failed for good; dispatch() and flush() will not write again.
+    bool failed() const { return broken_; }
 
     std::string last_error() const { return last_error_; }
     uint64_t packets_dispatched() const { return packets_dispatched_; }
@@ -63,6 +84,8 @@ public:
 
 private:
     bool write(const void* bytes, size_t length);
+    bool flush(StallClock& stall);
+    void abandon();
     void note_delivered(uint64_t sent);
 
     OutputMode mode_;
@@ -87,6 +110,9 @@ private:
     uint64_t head_left_ = 0;
     // Offset in buffer_ of the record dispatch() is copying in.
     uint64_t record_start_ = 0;
+    const std::atomic<unsigned>* stop_requests_ = nullptr;
+    // The descriptor's flags before init() made it non-blocking, or -1.
+    int restore_flags_ = -1;
 };
 
 }  // namespace ostrane
