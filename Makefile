@@ -28,7 +28,7 @@ test-sanitize: deps
 	cd $(SANITIZE_DIR) && ctest --output-on-failure
 	cmake -S . -B $(TSAN_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOSTRANE_SANITIZE=thread
 	cmake --build $(TSAN_DIR) -j $(JOBS)
-	cd $(TSAN_DIR) && ctest --output-on-failure -R '^(Capture|CaptureEngine)\.|^Fault\.CtrlC'
+	cd $(TSAN_DIR) && ctest --output-on-failure -R '^(Capture|CaptureEngine|Stop)\.|^Fault\.CtrlC'
 
 # clang-tidy (checks in .clang-tidy) and cppcheck over the sources and tests;
 # any finding fails.

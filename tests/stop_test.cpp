@@ -128,7 +128,7 @@ struct StopCase {
     std::vector<std::string> prefix = {};
 };
 
-const char* const kAbandoned = "[ERROR] Dispatch failed: Output blocked after stop request: abandoned ";
+const char* const kAbandoned = "[ERROR] Dispatch failed: Output blocked while stopping: abandoned ";
 
 TEST(Stop, SignalsEndTheCaptureWithEverythingWrittenAndReported) {
     REQUIRE_ROOT();

@@ -324,8 +324,9 @@ bool PacketDispatcher::finish() {
 }
 
 void PacketDispatcher::abandon() {
-    last_error_ = "Output blocked after stop request: abandoned " + std::to_string(write_pos_) + " bytes";
+    last_error_ = "Output blocked while stopping: abandoned " + std::to_string(write_pos_) + " bytes";
     write_pos_ = 0;
+    record_start_ = 0;
     queued_records_ = 0;
     head_left_ = 0;
     broken_ = true;
