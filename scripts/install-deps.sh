@@ -10,7 +10,7 @@ set -euo pipefail
 
 packages=(
   g++ cmake make pkg-config
-  libpcap-dev
+  libpcap-dev libcap-ng-dev
   libgtest-dev libgmock-dev
   python3
   iproute2

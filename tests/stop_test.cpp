@@ -128,6 +128,27 @@ struct StopCase {
     std::vector<std::string> prefix = {};
 };
 
+// Capabilities, and user and group ids (real, effective, saved, file system),
+// as the kernel reports them for the running capture.
+void expect_unprivileged(const Capture& run, const std::string& id) {
+    const std::string status = read_file("/proc/" + std::to_string(run.child->pid()) + "/status");
+    const std::string ids = id + "\t" + id + "\t" + id + "\t" + id + "\n";
+    EXPECT_NE(status.find("\nCapEff:\t0000000000000000\n"), std::string::npos) << status;
+    EXPECT_NE(status.find("\nCapPrm:\t0000000000000000\n"), std::string::npos) << status;
+    EXPECT_NE(status.find("\nUid:\t" + ids), std::string::npos) << status;
+    EXPECT_NE(status.find("\nGid:\t" + ids), std::string::npos) << status;
+}
+
+// Privileges go once the capture is open; the stop paths still work after.
+StopCase unprivileged_case(const std::string& id) {
+    return {"capturing as user " + id + " without capabilities", Output::Read,
+            [id](const Capture& run) {
+                expect_unprivileged(run, id);
+                run.signal_after(3, SIGTERM, 0ms);
+            },
+            3, "", {"/usr/bin/env", "SUDO_UID=" + id, "SUDO_GID=" + id}};
+}
+
 const char* const kAbandoned = "[ERROR] Dispatch failed: Output blocked while stopping: abandoned ";
 
 TEST(Stop, SignalsEndTheCaptureWithEverythingWrittenAndReported) {
@@ -161,6 +182,8 @@ TEST(Stop, SignalsEndTheCaptureWithEverythingWrittenAndReported) {
              run.child->signal(SIGINT);
          },
          20, "[INFO] Output resumed: held records written\n"},
+        unprivileged_case("0"),
+        unprivileged_case("65534"),
     };
     for (const int sig : {SIGINT, SIGTERM}) {
         for (const auto delay : {0ms, 20ms, 60ms}) {

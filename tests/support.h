@@ -80,6 +80,7 @@ public:
     // Exit status, 128+signal when killed by a signal, or -1 on timeout.
     int wait(std::chrono::milliseconds timeout);
     bool exited() const { return exited_; }
+    int pid() const { return pid_; }
 
     std::string stdout_bytes();
     std::string stderr_text();

@@ -1,6 +1,7 @@
 // ostrane: live capture from one interface to a framed record stream on stdout.
 
 #include "app/interface_listing.h"
+#include "app/privileges.h"
 #include "capture/capture_engine.h"
 #include "output/packet_dispatcher.h"
 
@@ -186,6 +187,11 @@ int run_capture(const CommandLineOptions& options) {
         return 1;
     }
     if (!options.filter.empty()) std::cerr << "[INFO] BPF filter applied: " << options.filter << "\n";
+    // The handle is active and filtered: nothing from here on needs privilege.
+    if (std::string error; !ostrane::drop_privileges(error)) {
+        std::cerr << "[ERROR] Failed to drop privileges: " << error << "\n";
+        return 1;
+    }
     std::cerr << "[INFO] Capture started. Press Ctrl+C to stop.\n";
 
     std::atomic<uint64_t> packet_count{0};
