@@ -2,7 +2,8 @@
 BUILD_DIR ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all build deps test test-sanitize lint soak bench bench-live windows test-windows demo clean
+.PHONY: all build deps test test-sanitize lint soak bench bench-live windows test-windows demo clean \
+	install uninstall package test-package
 
 all: build
 
@@ -69,6 +70,24 @@ windows:
 # The Windows build under wine64, in a fresh prefix.
 test-windows: windows
 	OSTRANE_EXE=$(WINDOWS_DIR)/ostrane.exe python3 tests/windows/test_windows.py -v
+
+# PREFIX and DESTDIR as usual: make install PREFIX=/usr DESTDIR=/tmp/stage
+PREFIX ?= /usr/local
+install: build
+	DESTDIR="$(DESTDIR)" cmake --install $(BUILD_DIR) --prefix "$(PREFIX)"
+
+uninstall:
+	DESTDIR="$(DESTDIR)" cmake -DMANIFEST=$(BUILD_DIR)/install_manifest.txt -P cmake/uninstall.cmake
+
+# build/ostrane_<version>_amd64.deb
+package: build
+	scripts/install-deps.sh package
+	cd $(BUILD_DIR) && cpack
+
+# install and uninstall, the man pages, the completion and the package,
+# installed with apt and purged again (root; changes the system while it runs).
+test-package: package
+	python3 tests/packaging/test_packaging.py -v
 
 demo: deps build
 	scripts/demo.sh

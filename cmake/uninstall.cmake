@@ -1,0 +1,27 @@
+# Removes what the last `cmake --install` of this build put in place, as
+# listed in its install manifest, below $DESTDIR as the install was, then the
+# package's own directories once they are empty.
+#   DESTDIR=... cmake -DMANIFEST=build/install_manifest.txt -P cmake/uninstall.cmake
+if(NOT EXISTS "${MANIFEST}")
+  message(FATAL_ERROR "Nothing to uninstall: ${MANIFEST} does not exist (run make install first)")
+endif()
+file(STRINGS "${MANIFEST}" installed)
+foreach(listed IN LISTS installed)
+  set(path "$ENV{DESTDIR}${listed}")
+  if(EXISTS "${path}" OR IS_SYMLINK "${path}")
+    message(STATUS "Removing ${path}")
+    file(REMOVE "${path}")
+  endif()
+  if(path MATCHES "^(.*/share/ostrane)/python_analyzer/[^/]+$")
+    set(data_dir "${CMAKE_MATCH_1}")
+  endif()
+endforeach()
+if(data_dir)
+  foreach(dir "${data_dir}/python_analyzer/__pycache__" "${data_dir}/python_analyzer" "${data_dir}")
+    file(GLOB left "${dir}/*")
+    if(IS_DIRECTORY "${dir}" AND NOT left)
+      file(REMOVE_RECURSE "${dir}")
+    endif()
+  endforeach()
+endif()
+file(REMOVE "${MANIFEST}")
