@@ -3,7 +3,7 @@ BUILD_DIR ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
 .PHONY: all build deps test test-sanitize lint soak bench bench-live windows test-windows demo clean \
-	install uninstall package test-package
+	install uninstall package test-package bench-reader
 
 all: build
 
@@ -58,6 +58,14 @@ bench-live:
 	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=Release
 	cmake --build $(BUILD_DIR) -j $(JOBS) --target ostrane udp_flood
 	bench/live.py --build $(BUILD_DIR)
+
+# The reader against tcpdump -n -r on the same frames, and ostrane | reader
+# live at paced rates (root for the live part).
+bench-reader:
+	scripts/install-deps.sh bench
+	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=Release
+	cmake --build $(BUILD_DIR) -j $(JOBS) --target ostrane udp_flood
+	bench/reader.py --build $(BUILD_DIR)
 
 # ostrane.exe for x86-64 Windows (mingw-w64), linked against wpcap.dll.
 WINDOWS_DIR ?= build-windows

@@ -190,7 +190,7 @@ class _Frame:
     def address_only(self, family, src, dst, protocol, detail):
         name = _IP_PROTOCOL_NAMES.get(protocol, f"proto={protocol}")
         self.protocol = family
-        self.conversation = _conversation(name, src, None, dst, None)
+        self.conversation = conversation_key(name, src, None, dst, None)
         if self.with_text:
             self.parts.append(f"{family} {format_address(src)} > {format_address(dst)} {name} {detail}")
 
@@ -231,12 +231,12 @@ class _Frame:
             self.endpoints(family, src, None, dst, None, f"proto={protocol}")
 
     def endpoints(self, family, src, sport, dst, dport, name):
-        self.conversation = _conversation(name, src, sport, dst, dport)
+        self.conversation = conversation_key(name, src, sport, dst, dport)
         if self.with_text:
             self.parts.append(f"{family} {format_endpoint(src, sport)} > {format_endpoint(dst, dport)} {name}")
 
 
-def _conversation(name, src, sport, dst, dport):
+def conversation_key(name, src, sport, dst, dport):
     a, b = (src, sport if sport is not None else -1), (dst, dport if dport is not None else -1)
     return (name, a, b) if a <= b else (name, b, a)
 
@@ -263,6 +263,18 @@ def decode(data, linktype=LINKTYPE_ETHERNET, with_text=True):
         frame.say("[truncated]")
     text = " ".join(frame.parts) if with_text else ""
     return Decoded(frame.protocol, frame.conversation, text, frame.truncated)
+
+
+def looks_like_linux_cooked(frame):
+    """A Linux cooked (SLL) header read as Ethernet: a packet type of 0 to 4, a
+    link-layer address of at most 8 bytes and a known protocol, where an
+    Ethernet frame would have an EtherType too small to be one."""
+    if len(frame) < 16:
+        return False
+    packet_type, _, address_length = struct.unpack_from("!HHH", frame)
+    ethertype = _u16(frame, 12)[0]
+    return (packet_type <= 4 and address_length <= 8 and ethertype < 0x0600
+            and _u16(frame, 14)[0] in (0x0800, 0x86DD, 0x0806))
 
 
 def describe_conversation(key):

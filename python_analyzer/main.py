@@ -3,6 +3,7 @@
 
     ostrane -i eth0 | python3 main.py
     python3 main.py --summary --pcap capture.pcap packets.bin
+    ostrane -i eth0 | python3 main.py --pcap - | wireshark -k -i -
 """
 
 import argparse
@@ -10,14 +11,21 @@ import os
 import signal
 import stat
 import sys
-import time
+
+try:
+    import fcntl
+except ImportError:  # Windows
+    fcntl = None
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from decode import decode  # noqa: E402
-from pcapfile import PcapWriter, split_timestamp  # noqa: E402
-from records import StreamError, read_records  # noqa: E402
+from fastpath import LinktypeHint, print_lines, summarise  # noqa: E402
+from pcapfile import file_header  # noqa: E402
+from records import StreamError  # noqa: E402
 from summary import Summary  # noqa: E402
+
+
+PIPE_SIZE = 1 << 20  # the default limit for an unprivileged process
 
 
 def linktype(text):
@@ -30,64 +38,62 @@ def linktype(text):
 def parse_arguments(argv):
     parser = argparse.ArgumentParser(description="Read an ostrane record stream.")
     parser.add_argument("--summary", action="store_true", help="print only totals at the end of the stream")
-    parser.add_argument("--pcap", metavar="FILE", help="also write the packets as a classic pcap file")
+    parser.add_argument("--pcap", metavar="FILE",
+                        help="also write the packets as a classic pcap file; - writes it to standard output "
+                             "instead of the text")
     parser.add_argument("--linktype", metavar="N", type=linktype, default=1,
                         help="link-layer type of the frames (default 1, Ethernet; 113 for -i any)")
     parser.add_argument("file", nargs="?", default="-", help="record stream to read (default: standard input)")
     return parser.parse_args(argv)
 
 
-class LocalTime:
-    """Local time text for a timestamp; the date part is reused within a second."""
-
-    def __init__(self):
-        self._second = None
-        self._text = ""
-
-    def __call__(self, timestamp):
-        seconds, micros = split_timestamp(timestamp)
-        if seconds != self._second:
-            self._second = seconds
-            self._text = time.strftime("%Y-%m-%d %H:%M:%S", time.localtime(seconds))
-        return f"{self._text}.{micros:06d}"
-
-
 def run(args, source):
     summary = Summary() if args.summary else None
-    pcap_file = open(args.pcap, "wb") if args.pcap else None
+    to_stdout = args.pcap == "-"
+    pcap_file = sys.stdout.buffer if to_stdout else open(args.pcap, "wb") if args.pcap else None
+    # With the pcap on standard output, text would corrupt it: a summary goes
+    # to standard error instead.
+    text = sys.stderr if to_stdout else sys.stdout
     try:
-        writer = PcapWriter(pcap_file, args.linktype) if pcap_file else None
-        local_time = LocalTime()
-        write = sys.stdout.write
-        linktype = args.linktype
-        index = 0
+        pcap = None
+        if pcap_file:
+            pcap_file.write(file_header(args.linktype))
+            if to_stdout:
+                pcap_file.flush()  # a live reader waits for the file header
+
+            def pcap(parts):
+                pcap_file.write(b"".join(parts))
+                if to_stdout:
+                    pcap_file.flush()
+
+        hint = LinktypeHint(sys.stderr.write) if args.linktype == 1 else None
+        fd = source.fileno()
         try:
-            for record in read_records(source):
-                index += 1
-                if writer:
-                    writer.write(record)
-                if summary:
-                    summary.add(record, decode(record.data, linktype, with_text=False))
-                else:
-                    decoded = decode(record.data, linktype)
-                    write(f"{index} {record.timestamp:.6f} {local_time(record.timestamp)} "
-                          f"{len(record.data)}/{record.original_length} {decoded.text}\n")
+            if summary:
+                summarise(fd, args.linktype, summary, pcap, hint)
+            else:
+                print_lines(fd, args.linktype, None if to_stdout else write_now, pcap, hint)
         except StreamError as error:
             # What came before the fault is complete and worth keeping.
-            finish(summary)
+            finish(summary, text)
             print(f"main.py: {error}", file=sys.stderr)
             return 1
-        finish(summary)
+        finish(summary, text)
         return 0
     finally:
-        if pcap_file:
+        if pcap_file and not to_stdout:
             pcap_file.close()
 
 
-def finish(summary):
-    if summary:
-        sys.stdout.write("\n".join(summary.lines()) + "\n")
+def write_now(text):
+    sys.stdout.write(text)
     sys.stdout.flush()
+
+
+def finish(summary, text):
+    if summary:
+        text.write("\n".join(summary.lines()) + "\n")
+    text.flush()
 
 
 def open_source(path):
@@ -108,6 +114,12 @@ def main(argv=None):
         # prints its report and closes the pipe; reading on to that end is
         # what keeps its last records and our summary from being lost.
         signal.signal(signal.SIGINT, signal.SIG_IGN)
+        # A deeper pipe absorbs the bursts of a busy link between two reads,
+        # so the capture is not held up. Best effort: the system may refuse.
+        try:
+            fcntl.fcntl(source.fileno(), fcntl.F_SETPIPE_SZ, PIPE_SIZE)
+        except (AttributeError, OSError):
+            pass
     try:
         return run(args, source)
     except BrokenPipeError:

@@ -25,13 +25,12 @@ def split_timestamp(timestamp):
     return int(seconds), micros
 
 
-class PcapWriter:
-    def __init__(self, stream, linktype=1):
-        self._stream = stream
-        stream.write(_GLOBAL_HEADER.pack(0xA1B2C3D4, 2, 4, 0, 0, SNAPLEN, linktype))
+def file_header(linktype):
+    return _GLOBAL_HEADER.pack(0xA1B2C3D4, 2, 4, 0, 0, SNAPLEN, linktype)
 
-    def write(self, record):
-        seconds, micros = split_timestamp(record.timestamp)
-        data = record.data
-        self._stream.write(_RECORD_HEADER.pack(seconds, micros, len(data), max(record.original_length, len(data))))
-        self._stream.write(data)
+
+def record_header(seconds, micros, original_length, captured_length):
+    """A packet longer than the snaplen is cut to it, as every pcap reader
+    expects; its original length stays."""
+    return _RECORD_HEADER.pack(seconds, micros, min(captured_length, SNAPLEN),
+                               max(original_length, captured_length))

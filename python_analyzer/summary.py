@@ -31,17 +31,21 @@ class Summary:
         if self.last is None or timestamp > self.last:
             self.last = timestamp
         self.protocols[decoded.protocol] += 1
-        key = decoded.conversation
-        if key is None:
+        if decoded.conversation is None:
             return
+        totals = self.totals_for(decoded.conversation)
+        totals[0] += 1
+        totals[1] += wire
+
+    def totals_for(self, key):
+        """The [packets, wire bytes] of a conversation, counted apart once the
+        table is full."""
         totals = self.conversations.get(key)
         if totals is None:
             if len(self.conversations) >= MAX_CONVERSATIONS:
-                totals = self.untracked
-            else:
-                totals = self.conversations[key] = [0, 0]
-        totals[0] += 1
-        totals[1] += wire
+                return self.untracked
+            totals = self.conversations[key] = [0, 0]
+        return totals
 
     def lines(self):
         yield f"Total: {self.packets} packets, {self.captured_bytes} bytes captured ({self.wire_bytes} bytes on the wire)"

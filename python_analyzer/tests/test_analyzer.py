@@ -18,6 +18,8 @@ sys.path.insert(0, ANALYZER)
 
 from decode import decode  # noqa: E402
 from pcapfile import split_timestamp  # noqa: E402
+from records import Record  # noqa: E402
+from summary import Summary  # noqa: E402
 
 
 def ip4(text):
@@ -109,6 +111,47 @@ class Decoding(unittest.TestCase):
         self.assertEqual(split_timestamp(float("nan")), (0, 0))
 
 
+class FastPath(unittest.TestCase):
+    """The inline decoding of common frames against the general decoder, on
+    every shape it takes, the shapes next to them, every cut of each, and
+    timestamps that round, carry or cannot be represented."""
+
+    def frames(self):
+        options = struct.pack("!BBHHHBBH4s4s4s", 0x46, 0, 32 + 8, 1, 0, 64, 17, 0, ip4("10.0.0.1"), ip4("10.0.0.2"),
+                              b"\x01\x01\x01\x00") + udp(1, 2, b"")
+        shapes = [
+            ethernet(0x0800, ipv4(6, tcp(40000, 80, 0x12, b"x" * 30))),
+            ethernet(0x0800, ipv4(17, udp(53, 5353, b"abcd"))),
+            ethernet(0x86DD, ipv6(6, tcp(1, 2, 0x18, b"y" * 10))),
+            ethernet(0x86DD, ipv6(17, udp(1, 2, b"zz"))),
+            ethernet(0x0800, options),
+            ethernet(0x0800, ipv4(17, udp(1, 2, b"q"), fragment=5)),
+            ethernet(0x0800, ipv4(17, udp(1, 2, b"q"), fragment=0x2000)),  # more fragments, offset 0
+            ethernet(0x86DD, ipv6(0, struct.pack("!BB6x", 17, 0) + udp(1, 2, b"zz"))),
+            ethernet(0x0800, ipv4(6, tcp(1, 2, 0xFF)), vlan=3),
+            ethernet(0x0800, ipv4(1, bytes([0, 0, 0, 0]))),
+        ]
+        # Lengths in the headers that disagree with the frame.
+        shapes.append(shapes[0][:16] + b"\x00\x10" + shapes[0][18:])
+        shapes.append(shapes[1][:38] + b"\x00\x03" + shapes[1][40:])
+        stamps = [1700000000.5, 1700000000.9999996, 4294967295.9999999, 2.0 ** 32, -1.0, float("nan"), 0.0]
+        for number, frame in enumerate(shapes):
+            for size in range(len(frame) + 1):
+                yield frame[:size], stamps[(number + size) % len(stamps)], len(frame) + number % 2
+
+    def test_lines_and_summary_equal_the_general_decoder(self):
+        frames = list(self.frames())
+        stream = b"".join(record(frame, stamp, original) for frame, stamp, original in frames)
+        expected, summary = [], Summary()
+        for index, (frame, stamp, original) in enumerate(frames, 1):
+            seconds, micros = split_timestamp(stamp)
+            local = time.strftime("%Y-%m-%d %H:%M:%S", time.localtime(seconds))
+            expected.append(f"{index} {stamp:.6f} {local}.{micros:06d} {len(frame)}/{original} {decode(frame).text}")
+            summary.add(Record(stamp, original, frame), decode(frame, with_text=False))
+        self.assertEqual(analyze(stream).stdout.decode().splitlines(), expected)
+        self.assertEqual(analyze(stream, "--summary").stdout.decode().splitlines(), list(summary.lines()))
+
+
 class Streams(unittest.TestCase):
     udp_frame = ethernet(0x0800, ipv4(17, udp(40000, 5000, b"x" * 18)))  # 60 bytes: an 80-byte record
 
@@ -156,6 +199,27 @@ class Streams(unittest.TestCase):
                 self.assertEqual(shown.returncode, 0, shown.stderr)
                 self.assertEqual(shown.stdout.count("10.0.0.1.40000 > 10.0.0.2.5000: UDP, length 18"), 1)
                 self.assertEqual(len(shown.stdout.splitlines()), 2)
+
+    def test_pcap_on_stdout_cuts_records_to_the_snaplen(self):
+        big = ethernet(0x88B5, b"b" * 262200)
+        pcap = analyze(record(self.udp_frame) + record(big), "--pcap", "-").stdout
+        self.assertEqual(struct.unpack_from("<IIII", pcap, 100)[2:], (262144, len(big)))
+        self.assertEqual(len(pcap), 100 + 16 + 262144)
+        if shutil.which("tcpdump"):
+            shown = subprocess.run(["tcpdump", "-nn", "-r", "-"], input=pcap, capture_output=True, timeout=30)
+            self.assertEqual(shown.returncode, 0, shown.stderr)
+            self.assertEqual(len(shown.stdout.splitlines()), 2)
+
+    def test_linux_cooked_frames_read_as_ethernet_get_one_hint(self):
+        cooked = struct.pack("!HHH8sH", 0, 772, 6, bytes(8), 0x0800) + ipv4(17, udp(1, 2, b"hi"))
+        hint = ("main.py: these frames look like Linux cooked captures (ostrane -i any); "
+                "decode them with --linktype 113\n")
+        cases = [([cooked] * 4, [], hint), ([cooked] * 4, ["--summary"], hint), ([cooked] * 4, ["--linktype", "113"], ""),
+                 ([self.udp_frame] + [cooked] * 3, [], ""), ([cooked] * 2, [], "")]
+        for frames, options, expected in cases:
+            with self.subTest(options=options, frames=len(frames)):
+                result = analyze(b"".join(record(frame) for frame in frames), *options)
+                self.assertEqual((result.returncode, result.stderr.decode()), (0, expected))
 
     def test_closed_stdout_ends_quietly(self):
         stream = record(self.udp_frame) * 20000

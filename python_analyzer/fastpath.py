@@ -1,0 +1,284 @@
+"""The reader's loops: the stream is read in whole chunks, and the frames
+that make up nearly all traffic (Ethernet, then IPv4 without options or IPv6
+without extension headers, then TCP or UDP with its header present) are
+decoded inline at fixed offsets. Every other frame goes through decode(),
+and the output is the same either way.
+
+Output leaves at the end of every chunk. A chunk is what one read returns,
+so on a pipe each line is written as soon as the capture has written its
+record; nothing waits for more input.
+"""
+
+import os
+import struct
+import time
+
+from decode import LINKTYPE_ETHERNET, conversation_key, decode, format_endpoint, looks_like_linux_cooked
+from pcapfile import SNAPLEN, record_header, split_timestamp
+from records import HEADER, HEADER_SIZE, MAGIC, StreamError
+
+CHUNK = 1 << 20
+# The caches hold one entry per flow direction; an endless capture with ever
+# new flows must not grow them without bound.
+CACHE_LIMIT = 200_000
+# How many of the first frames must look like Linux cooked captures.
+HINT_FRAMES = 3
+
+_unpack_header = HEADER.unpack_from
+_tcp_after_ports = struct.Struct("!IIBB").unpack_from  # sequence, acknowledgement, data offset, flags
+_TCP_FLAGS = ("FIN", "SYN", "RST", "PSH", "ACK", "URG", "ECE", "CWR")
+FLAG_TEXT = tuple("[" + ",".join(n for bit, n in enumerate(_TCP_FLAGS) if flags & (1 << bit)) + "]"
+                  for flags in range(256))
+
+
+def _endpoints_text(family, name, raw, address_size):
+    """'IPv4 a:p > b:q TCP' from the addresses and ports, as they lie in the frame."""
+    src, dst = raw[:address_size], raw[address_size:2 * address_size]
+    ports = 2 * address_size
+    sport, dport = (raw[ports] << 8) | raw[ports + 1], (raw[ports + 2] << 8) | raw[ports + 3]
+    return f"{family} {format_endpoint(src, sport)} > {format_endpoint(dst, dport)} {name}"
+
+
+def _conversation_of(name, raw, address_size):
+    src, dst = raw[:address_size], raw[address_size:2 * address_size]
+    ports = 2 * address_size
+    sport, dport = (raw[ports] << 8) | raw[ports + 1], (raw[ports + 2] << 8) | raw[ports + 3]
+    return conversation_key(name, src, sport, dst, dport)
+
+
+class Chunks:
+    """Reads the stream in chunks that each begin on a record boundary, and
+    keeps the stream offset of the current chunk for the error messages."""
+
+    def __init__(self, fd):
+        self._fd = fd
+        self.offset = 0
+
+    def next(self, data=b"", consumed=0):
+        """The chunk after `data`, whose first `consumed` bytes were whole
+        records; None at a clean end of the stream."""
+        self.offset += consumed
+        rest = data[consumed:]
+        while True:
+            chunk = os.read(self._fd, CHUNK)
+            if not chunk:
+                if rest:
+                    raise _cut_short(rest, self.offset)
+                return None
+            rest = rest + chunk if rest else chunk
+            if len(rest) >= HEADER_SIZE:
+                return rest
+
+
+def _cut_short(data, offset):
+    if len(data) < HEADER_SIZE:
+        return StreamError(f"stream ends inside a record header ({len(data)} of {HEADER_SIZE} bytes)", offset)
+    captured = _unpack_header(data)[3]
+    return StreamError(f"stream ends inside a packet ({len(data) - HEADER_SIZE} of {captured} bytes)", offset)
+
+
+def bad_magic(magic, offset):
+    return StreamError(f"bad record magic {magic.hex()} (expected {MAGIC.hex()})", offset)
+
+
+def print_lines(fd, linktype, write_text, pcap, hint):
+    """A line per record through `write_text` (None: no text), and the pcap
+    records through `pcap` (None: no pcap), once per chunk."""
+    fast = linktype == LINKTYPE_ETHERNET
+    # Per flow direction, keyed by the addresses and ports as they lie in the
+    # frame (12 bytes for IPv4, 36 for IPv6): the text up to the transport's own.
+    tcp_text, udp_text = {}, {}
+    localtime, strftime = time.localtime, time.strftime
+    second, second_text = None, ""
+    index = 0
+    hint_left = HINT_FRAMES if hint else 0
+    chunks = Chunks(fd)
+    data = chunks.next()
+    while data is not None:
+        n = len(data)
+        p = 0
+        lines, packets = [], []
+        try:
+            while n - p >= HEADER_SIZE:
+                magic, ts, orig, cap = _unpack_header(data, p)
+                if magic != MAGIC:
+                    raise bad_magic(magic, chunks.offset + p)
+                start = p + HEADER_SIZE
+                end = start + cap
+                if end > n:
+                    break
+                p = end
+                index += 1
+                # Seconds and microseconds, rounded with carry, as in the pcap file.
+                if 0 <= ts < 4294967296:
+                    seconds = int(ts)
+                    micros = round((ts - seconds) * 1000000)
+                    if micros >= 1000000:
+                        seconds += 1
+                        micros -= 1000000
+                        if seconds >= 4294967296:
+                            seconds = micros = 0
+                else:
+                    seconds = micros = 0
+                if pcap is not None:
+                    packets.append(record_header(seconds, micros, orig, cap))
+                    packets.append(data[start:end] if cap <= SNAPLEN else data[start:start + SNAPLEN])
+                if hint_left:
+                    hint_left = hint.check(data[start:end], hint_left)
+                if write_text is None:
+                    continue
+                if seconds != second:
+                    second = seconds
+                    second_text = strftime("%Y-%m-%d %H:%M:%S", localtime(seconds))
+
+                text = None
+                if fast and cap >= 42:
+                    at = 0  # where the transport header starts, once known
+                    if data[start + 12] == 8 and data[start + 13] == 0:
+                        # IPv4, 20-byte header, not a later fragment.
+                        if data[start + 14] == 0x45 and not (data[start + 20] & 0x1F or data[start + 21]):
+                            protocol, at, size, family = data[start + 23], start + 34, 4, "IPv4"
+                            payload = ((data[start + 16] << 8) | data[start + 17]) - 20
+                    elif data[start + 12] == 0x86 and data[start + 13] == 0xDD:
+                        # IPv6 whose next header is the transport.
+                        protocol, at, size, family = data[start + 20], start + 54, 16, "IPv6"
+                        payload = (data[start + 18] << 8) | data[start + 19]
+                    if not at:
+                        pass
+                    elif protocol == 6 and end - at >= 14:
+                        key = data[at - 2 * size:at + 4]  # addresses and ports
+                        prefix = tcp_text.get(key)
+                        if prefix is None:
+                            prefix = tcp_text[key] = _endpoints_text(family, "TCP", key, size)
+                        seq, ack, offset, flags = _tcp_after_ports(data, at + 4)
+                        length = payload - (offset >> 4) * 4
+                        text = f"{prefix} {FLAG_TEXT[flags]} seq={seq} ack={ack} len={length if length > 0 else 0}"
+                    elif protocol == 17 and end - at >= 8:
+                        key = data[at - 2 * size:at + 4]
+                        prefix = udp_text.get(key)
+                        if prefix is None:
+                            prefix = udp_text[key] = _endpoints_text(family, "UDP", key, size)
+                        length = ((data[at + 4] << 8) | data[at + 5]) - 8
+                        text = f"{prefix} len={length if length > 0 else 0}"
+                if text is None:
+                    text = decode(data[start:end], linktype).text
+                lines.append(f"{index} {ts:.6f} {second_text}.{micros:06d} {cap}/{orig} {text}\n")
+        finally:
+            # What came before a fault is complete and worth keeping.
+            if pcap is not None:
+                pcap(packets)
+            if write_text is not None:
+                write_text("".join(lines))
+        for cache in (tcp_text, udp_text):
+            if len(cache) > CACHE_LIMIT:
+                cache.clear()
+        data = chunks.next(data, p)
+
+
+def summarise(fd, linktype, summary, pcap, hint):
+    """Adds every record to `summary`, and writes the pcap records through
+    `pcap` (None: no pcap) once per chunk."""
+    fast = linktype == LINKTYPE_ETHERNET
+    # Per flow direction, as in print_lines: the conversation's totals.
+    tcp_totals, udp_totals = {}, {}
+    protocols = summary.protocols
+    totals_for = summary.totals_for
+    packets_seen = captured = wire = tcp = udp = 0
+    first = last = None
+    hint_left = HINT_FRAMES if hint else 0
+    chunks = Chunks(fd)
+    data = chunks.next()
+    try:
+        while data is not None:
+            n = len(data)
+            p = 0
+            packets = []
+            try:
+                while n - p >= HEADER_SIZE:
+                    magic, ts, orig, cap = _unpack_header(data, p)
+                    if magic != MAGIC:
+                        raise bad_magic(magic, chunks.offset + p)
+                    start = p + HEADER_SIZE
+                    end = start + cap
+                    if end > n:
+                        break
+                    p = end
+                    packets_seen += 1
+                    captured += cap
+                    wire += orig
+                    if first is None:
+                        first = last = ts
+                    else:
+                        if ts < first:
+                            first = ts
+                        if ts > last:
+                            last = ts
+                    if pcap is not None:
+                        packets.append(record_header(*split_timestamp(ts), orig, cap))
+                        packets.append(data[start:end] if cap <= SNAPLEN else data[start:start + SNAPLEN])
+                    if hint_left:
+                        hint_left = hint.check(data[start:end], hint_left)
+
+                    totals = None
+                    if fast and cap >= 42:
+                        at = 0
+                        if data[start + 12] == 8 and data[start + 13] == 0:
+                            if data[start + 14] == 0x45 and not (data[start + 20] & 0x1F or data[start + 21]):
+                                protocol, at, size = data[start + 23], start + 34, 4
+                        elif data[start + 12] == 0x86 and data[start + 13] == 0xDD:
+                            protocol, at, size = data[start + 20], start + 54, 16
+                        if not at:
+                            pass
+                        elif protocol == 6 and end - at >= 14:
+                            key = data[at - 2 * size:at + 4]
+                            totals = tcp_totals.get(key)
+                            if totals is None:
+                                totals = tcp_totals[key] = totals_for(_conversation_of("TCP", key, size))
+                            tcp += 1
+                        elif protocol == 17 and end - at >= 8:
+                            key = data[at - 2 * size:at + 4]
+                            totals = udp_totals.get(key)
+                            if totals is None:
+                                totals = udp_totals[key] = totals_for(_conversation_of("UDP", key, size))
+                            udp += 1
+                    if totals is None:
+                        decoded = decode(data[start:end], linktype, with_text=False)
+                        protocols[decoded.protocol] += 1
+                        if decoded.conversation is None:
+                            continue
+                        totals = totals_for(decoded.conversation)
+                    totals[0] += 1
+                    totals[1] += orig
+            finally:
+                if pcap is not None:
+                    pcap(packets)
+            for cache in (tcp_totals, udp_totals):
+                if len(cache) > CACHE_LIMIT:
+                    cache.clear()
+            data = chunks.next(data, p)
+    finally:
+        summary.packets += packets_seen
+        summary.captured_bytes += captured
+        summary.wire_bytes += wire
+        summary.first, summary.last = first, last
+        if tcp:
+            protocols["TCP"] += tcp
+        if udp:
+            protocols["UDP"] += udp
+
+
+class LinktypeHint:
+    """Says once, on standard error, that frames read as Ethernet look like
+    Linux cooked captures (what `ostrane -i any` writes)."""
+
+    def __init__(self, say):
+        self._say = say
+
+    def check(self, frame, left):
+        """Returns how many frames are still to check (0: decided)."""
+        if not looks_like_linux_cooked(frame):
+            return 0
+        if left == 1:
+            self._say("main.py: these frames look like Linux cooked captures (ostrane -i any); "
+                      "decode them with --linktype 113\n")
+        return left - 1
