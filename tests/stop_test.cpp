@@ -123,8 +123,8 @@ struct StopCase {
     std::string name;
     Output output;
     std::function<void(const Capture&)> act;  // ends with the stop request
-    long long records;              // expected, or -1 for any number
-    std::string message = {};       // expected before the report
+    long long records;                        // expected, or -1 for any number
+    std::string message = {};                 // expected before the report
     std::vector<std::string> prefix = {};
 };
 
@@ -198,6 +198,7 @@ TEST(Stop, SignalsEndTheCaptureWithEverythingWrittenAndReported) {
         SCOPED_TRACE(c.name);
         Capture run(c.output, c.prefix);
         ASSERT_NE(run.sink.port(), 0);
+        ASSERT_TRUE(!run.disk || run.disk->mounted) << "cannot mount a tmpfs";
         ASSERT_TRUE(run.child->wait_for_stderr("Capture started", 10s)) << run.child->stderr_text();
         c.act(run);
         ASSERT_EQ(run.child->wait(2s), 0) << run.child->stderr_text();
