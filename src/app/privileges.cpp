@@ -2,13 +2,11 @@
 
 #ifndef _WIN32
 #include <cap-ng.h>
-#include <grp.h>
 #include <linux/capability.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <optional>
 #endif
 
