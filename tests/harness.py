@@ -1,0 +1,145 @@
+"""What the tests that run a built program share: the record stream, the capture report, numbered
+datagrams on loopback, and a program whose output is read while it runs (a full pipe would hold the
+capture up and lose packets)."""
+
+import os
+import re
+import socket
+import struct
+import subprocess
+import threading
+import time
+import unittest
+
+ROOT_ONLY = unittest.skipUnless(os.geteuid() == 0, "live capture needs root")
+
+
+def help_text(program):
+    return ("\nOstrane Capture Engine v1.0.0\nHigh-performance packet capture for network analysis.\n\n"
+            f"Usage: {program} [options]\n\nOptions:\n"
+            "  -i <interface>    Network interface to capture on\n"
+            "  -f <filter>       BPF filter expression (e.g., \"tcp port 80\")\n"
+            "  -s <snaplen>      Snapshot length in bytes (default: 65535)\n"
+            "  -b <buffer_mb>    Capture buffer size in MB (default: 16)\n"
+            "  -c <count>        Stop after N packets (0 = unlimited)\n"
+            "  -l                List available interfaces and exit\n"
+            "  -h                Show this help\n\nExamples:\n"
+            f"  {program} -l\n  {program} -i eth0\n"
+            f"  {program} -i eth0 -f \"tcp port 80\" | python3 ../python_analyzer/main.py\n\n")
+
+
+def parse(stream):
+    """The whole records of a stream as (timestamp, original length, frame), and the bytes after them."""
+    records, offset = [], 0
+    while len(stream) - offset >= 20:
+        magic, stamp, original, captured = struct.unpack_from("<4sdII", stream, offset)
+        assert magic == b"PKT\0", f"bad record magic at byte {offset}"
+        if offset + 20 + captured > len(stream):
+            break
+        records.append((stamp, original, bytes(stream[offset + 20:offset + 20 + captured])))
+        offset += 20 + captured
+    return records, len(stream) - offset
+
+
+def report(err, label):
+    found = re.search(re.escape(label) + r":\s+(\d+)", err)
+    return int(found.group(1)) if found else None
+
+
+def until(predicate, seconds=10.0):
+    end = time.monotonic() + seconds
+    while not predicate() and time.monotonic() < end:
+        time.sleep(0.005)
+    return predicate()
+
+
+class Sink:
+    """A UDP port on 127.0.0.1 with a socket bound to it, so that datagrams sent there draw no ICMP."""
+
+    def __init__(self, test):
+        self.socket = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        test.addCleanup(self.socket.close)
+        self.socket.bind(("127.0.0.1", 0))
+        self.filter = f"udp dst port {self.socket.getsockname()[1]}"
+        self.sent = 0
+
+    def send(self, count, size=100, gap=0.001, seconds=30.0, until=lambda: False):
+        """Up to `count` datagrams, `gap` s apart, for at most `seconds` or until until(); each starts
+        with its number (u64 LE), counted on across calls."""
+        end = time.monotonic() + seconds
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sender:
+            sender.connect(self.socket.getsockname())
+            for i in range(count):
+                if i % 16 == 0 and (until() or time.monotonic() > end):
+                    break
+                sender.send(struct.pack("<Q", self.sent).ljust(size, b"d"))
+                self.sent += 1
+                if gap:
+                    time.sleep(gap)
+
+
+class Program:
+    """`args` run with stdin on /dev/null and stderr read while it runs. Its
+    stdout goes to the file `out`, or is closed (out="closed"), or by default
+    is a pipe read like stderr: `chunk` bytes per read, `pause` s apart, closed
+    after `limit` bytes, or not read at all until the program has exited
+    (`stall`); `nonblocking` sets O_NONBLOCK on the writing end."""
+
+    def __init__(self, test, args, out=None, chunk=65536, pause=0.0, limit=None, stall=False, nonblocking=False,
+                 **popen):
+        self.out, self.stream, self.err, self.readers = out, bytearray(), bytearray(), []
+        err_read, err_write = os.pipe()
+        if out is None:
+            out_read, stdout = os.pipe()
+            os.set_blocking(stdout, not nonblocking)
+        else:
+            stdout = None if out == "closed" else os.open(out, os.O_WRONLY | os.O_CREAT, 0o600)
+        self.process = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=stdout, stderr=err_write,
+                                        preexec_fn=(lambda: os.close(1)) if out == "closed" else None, **popen)
+        test.addCleanup(lambda: self.process.poll() is None and (self.process.kill(), self.process.wait()))
+        for fd in (err_write, stdout):
+            if fd is not None:
+                os.close(fd)
+        self.read(err_read, self.err, 65536, 0.0, None, False)
+        if out is None:
+            self.read(out_read, self.stream, chunk, pause, limit, stall)
+
+    def read(self, fd, into, chunk, pause, limit, stall):
+        def run():
+            while stall and self.process.poll() is None:
+                time.sleep(0.01)
+            while limit is None or len(into) < limit:
+                data = os.read(fd, chunk if limit is None else min(chunk, limit - len(into)))
+                if not data:
+                    break
+                into.extend(data)
+                time.sleep(pause)
+            os.close(fd)
+        self.readers.append(threading.Thread(target=run, daemon=True))
+        self.readers[-1].start()
+
+    def text(self):
+        return self.err.decode(errors="replace")
+
+    def output(self):
+        """What the program has written to its stdout."""
+        if self.out is None or not os.path.isfile(self.out):  # /dev/full, a closed stdout: nothing to read
+            return bytes(self.stream)
+        with open(self.out, "rb") as f:
+            return f.read()
+
+    def wait_for(self, text, seconds=10.0):
+        return until(lambda: text in self.text(), seconds)
+
+    def signal(self, sig):
+        self.process.send_signal(sig)
+
+    def wait(self, seconds):
+        """The exit status (negative: the signal that ended it), or None if it still runs."""
+        try:
+            status = self.process.wait(seconds)
+        except subprocess.TimeoutExpired:
+            return None
+        for reader in self.readers:
+            reader.join(10)
+        return status

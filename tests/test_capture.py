@@ -1,0 +1,208 @@
+"""The built program end to end: its command line, then live captures (root) that start, act, and
+check the exit status, the message, and that the stream is whole and the report describes it exactly."""
+
+import os
+import signal
+import struct
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+
+from harness import ROOT_ONLY, Program, Sink, help_text, parse, report, until
+
+BINARY = os.environ["OSTRANE_BINARY"]
+HELP = help_text(BINARY)
+READER = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "python_analyzer", "main.py")
+RECORD = 20 + 14 + 20 + 8  # the record header, Ethernet, IPv4 and UDP before a datagram's bytes
+WRITE_FAILED = "[ERROR] Dispatch failed: Write failed: wrote "
+ABANDONED = "[ERROR] Dispatch failed: Output blocked while stopping: abandoned "
+
+
+class CommandLine(unittest.TestCase):
+    def test_statuses_messages_and_listing(self):
+        no_interface = "[ERROR] No interface specified. Use -i <interface> or -l to list.\n\n" + HELP
+        activate = "[ERROR] Failed to activate pcap handle: "
+        lo = "] lo\n║      Description: (no description)\n║      Status: UP (loopback)\n║      Address: 127.0.0.1 / 255.0.0.0\n"
+        cases = [  # arguments, stdout, status, stderr (a prefix when it ends in ": "), text on stdout
+            ([], None, 1, no_interface, ""),
+            (["-h"], None, 0, HELP, ""),
+            (["--help", "-i", "lo"], None, 0, HELP, ""),
+            (["-l", "-h"], None, 0, HELP, ""),
+            (["-i"], None, 0, "Unknown option: -i\n" + HELP, ""),
+            (["eth0"], None, 0, "Unknown option: eth0\n" + HELP, ""),
+            (["--hel", "-i", "lo", "-c"], None, 0, "Unknown option: --hel\nUnknown option: -c\n" + HELP, ""),
+            (["-i", ""], None, 1, no_interface, ""),
+            (["-f", "udp"], None, 1, no_interface, ""),
+            (["-i", "-l"], None, 1, "[INFO] Opening interface: -l\n" + activate, ""),
+            (["-i", "nosuchif0"], None, 1, "[INFO] Opening interface: nosuchif0\n" + activate, ""),
+            (["-i", "lo"], "closed", 1, "[ERROR] Failed to initialize dispatcher: Output stream is not open\n", ""),
+            (["-l", "-i", "lo"], None, 0, "", lo),
+            (["-l"], "/dev/full", 1, "[ERROR] Failed to write the interface list: No space left on device\n", ""),
+            (["-l"], "closed", 1, "[ERROR] Failed to write the interface list: Bad file descriptor\n", ""),
+        ] + [(["-i", "lo", "-f", "tcp port abc"], None, 1,
+              "[INFO] Opening interface: lo\n[ERROR] BPF compilation failed for 'tcp port abc': ", "")] * (os.geteuid() == 0)
+        for args, out, status, err, shown in cases:
+            with self.subTest(args=args, out=out):
+                program = Program(self, [BINARY, *args], out=out)
+                self.assertEqual(program.wait(20), status)
+                self.assertEqual(program.text()[:len(err)] if err.endswith(": ") else program.text(), err)
+                stdout = program.output().decode()
+                self.assertIn(shown, stdout) if shown else self.assertEqual(stdout, "")
+
+
+def send_until_exit(count, size=100, gap=0.002):
+    return lambda program, sink: sink.send(count, size, gap, until=lambda: program.process.poll() is not None)
+
+
+def signal_after(count, sig, delay=0.0, size=100):
+    return lambda program, sink: (sink.send(count, size), time.sleep(delay), program.signal(sig))
+
+
+def signal_under_load(sig):
+    return lambda program, sink: (threading.Timer(0.2, program.signal, [sig]).start(),
+                                  sink.send(10 ** 7, size=64, gap=0, seconds=0.4))
+
+
+@ROOT_ONLY
+class Live(unittest.TestCase):
+    def capture(self, act, options=(), interface=None, prefix=(), ready="Capture started", seconds=2.0,
+                records=None, trailing=0, message="", warnings=0, lossless=False, **stdout):
+        """Captures, acts, and checks what every stop must leave: a whole stream (or `trailing` bytes into a
+        record; None: any), the report after the message and counting it exactly, the datagrams in order and
+        none twice (`records`: exactly the first ones; `lossless`: each a record or a kernel drop)."""
+        sink = Sink(self)
+        where = ["-i", interface] if interface else ["-i", "lo", "-f", sink.filter]
+        program = Program(self, [*prefix, BINARY, *where, *options], **stdout)
+        self.assertTrue(program.wait_for(ready), program.text())
+        act(program, sink)
+        self.assertEqual(program.wait(seconds), 0, program.text())
+
+        err, stream = program.text(), program.output()
+        parsed, left = parse(stream)
+        self.assertEqual(left, left if trailing is None else trailing)
+        at = err.find("\n\n[INFO] Capture complete.\n[INFO] Packets received by filter: ")
+        self.assertIn(message, err[:max(at + 1, 0)], err)
+        self.assertEqual((report(err, "Packets dispatched"), report(err, "Bytes written")), (len(parsed), len(stream)))
+        numbers = [struct.unpack_from("<Q", frame, 42)[0] for _, _, frame in parsed if not interface]
+        self.assertEqual(numbers, sorted(set(numbers)) if records is None else list(range(records)))
+        if lossless:
+            self.assertGreaterEqual(len(parsed) + report(err, "Packets dropped by kernel"), sink.sent, err)
+        self.assertEqual(err.count("[WARN]"), warnings, err)
+        return parsed
+
+    def cases(self, cases):
+        for name, act, expect in cases:
+            with self.subTest(name):
+                self.capture(act, **expect)
+
+    def test_every_stop_writes_and_reports_everything_the_kernel_delivered(self):
+        def unprivileged(user):
+            def act(program, sink):
+                with open(f"/proc/{program.process.pid}/status") as f:  # real, effective, saved and file system ids
+                    self.assertRegex(f.read(), f"\nUid:(\t{user}){{4}}\nGid:(\t{user}){{4}}\n(.*\n)*CapPrm:\t0{{16}}\nCapEff:\t0{{16}}\n")
+                signal_after(3, signal.SIGTERM)(program, sink)
+            return (f"capturing as user {user} without capabilities", act,
+                    dict(records=3, prefix=["/usr/bin/env", f"SUDO_UID={user}", f"SUDO_GID={user}"]))
+
+        def slowly_read(program, sink):
+            sink.send(20000, size=200, gap=0, seconds=5)
+            before = -1  # until the reader has caught up: what stays in the ring is neither record nor drop
+            while len(program.output()) != before:
+                before = len(program.output())
+                time.sleep(1)
+            program.signal(signal.SIGINT)
+
+        cases = [(f"{sig.name} {delay * 1000:.0f} ms after 10 datagrams", signal_after(10, sig, delay), dict(records=10))
+                 for sig in (signal.SIGINT, signal.SIGTERM) for delay in (0, 0.02, 0.06)]
+        cases += [(f"{sig.name} under load", signal_under_load(sig), {})
+                  for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)]
+        self.cases(cases + [
+            ("SIGHUP ignored from the start stays ignored",
+             lambda program, sink: (program.signal(signal.SIGHUP), time.sleep(0.3), signal_after(3, signal.SIGINT)(program, sink)),
+             dict(records=3, prefix=["/usr/bin/nohup"])),
+            ("SIGINT while a large ring is set up", lambda program, sink: program.signal(signal.SIGINT),
+             dict(options=["-b", "1024"], ready="Opening interface", seconds=20, records=0)),
+            ("SIGINT twice", lambda program, sink: (sink.send(100, gap=0), program.signal(signal.SIGINT),
+                                                    program.signal(signal.SIGINT)), {}),
+            ("SIGINT after -c has ended the loop",
+             lambda program, sink: (sink.send(1), until(program.output, 5), program.signal(signal.SIGINT)),
+             dict(options=["-c", "1"], records=1)),
+            ("a slow reader", slowly_read, dict(chunk=4096, pause=0.002, lossless=True)),
+            unprivileged("0"),
+            unprivileged("65534"),
+        ])
+
+    def test_snaplen_keeps_the_original_length(self):
+        parsed = self.capture(send_until_exit(10, size=200), options=["-s", "60", "-c", "3"], records=3)
+        self.assertEqual({(len(frame), original) for _, original, frame in parsed}, {(60, RECORD - 20 + 200)})
+
+    def test_output_failures_end_with_a_message_and_an_exact_report(self):
+        scratch = tempfile.mkdtemp(prefix="ostrane-test-")
+        self.addCleanup(os.rmdir, scratch)
+        subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m", "tmpfs", scratch], check=True)
+        self.addCleanup(subprocess.run, ["umount", "-l", scratch])
+        filler, stream, whole = os.path.join(scratch, "filler"), os.path.join(scratch, "stream"), 20 * (RECORD + 1000)
+        device = f"ostrane{os.getpid() % 100000}"
+        subprocess.run(f"ip link add {device} type veth peer name {device}p && ip link set {device} up", shell=True, check=True)
+        self.addCleanup(subprocess.run, f"ip link del {device} 2>/dev/null", shell=True)
+
+        def disk_full_then_freed(program, sink):
+            with open(filler, "wb") as f:
+                f.write(bytes(os.statvfs(scratch).f_bavail * os.statvfs(scratch).f_frsize - 8192))
+            sink.send(20, size=1000)
+            self.assertTrue(program.wait_for("[WARN] Output is full: holding ", 5))
+            time.sleep(0.3)
+            self.assertLess(len(program.output()), whole)
+            os.unlink(filler)
+            self.assertTrue(until(lambda: len(program.output()) == whole, 1), "held records still held a second later")
+            program.signal(signal.SIGINT)
+
+        self.cases([
+            ("stdout on /dev/full", send_until_exit(2000, size=1028, gap=0.0001),
+             dict(out="/dev/full", message=WRITE_FAILED + "0 of 262144 bytes\n", warnings=1)),
+            ("reader gone", send_until_exit(10, size=1028), dict(limit=0, message=WRITE_FAILED + "0 of 1090 bytes\n")),
+            ("file size limit", send_until_exit(1000, size=1000, gap=0.0005),
+             dict(prefix=["prlimit", "--fsize=100000"], out=os.path.join(scratch, "limited"), trailing=None,
+                  message=WRITE_FAILED)),
+            ("reader stopped reading", signal_after(200, signal.SIGINT, 0.3, 1000), dict(stall=True, message=ABANDONED)),
+            ("reader stopped reading, non-blocking pipe", signal_after(200, signal.SIGTERM, 0.3, 1000),
+             dict(stall=True, nonblocking=True, message=ABANDONED)),
+            ("disk full, then freed while no traffic flows", disk_full_then_freed,
+             dict(out=stream, records=20, message="[INFO] Output resumed: held records written", warnings=1)),
+            ("interface removed", lambda program, sink: (time.sleep(0.2), subprocess.run(["ip", "link", "del", device])),
+             dict(interface=device, seconds=1, message="[ERROR] pcap_dispatch error: ")),
+        ])
+
+    def test_hostile_arguments_capture_or_fail_with_one_error(self):
+        for option, value in [("-s", "0"), ("-s", "-1"), ("-s", "abc"), ("-s", "999999999"), ("-b", "0"),
+                              ("-b", "-5"), ("-b", "2048"), ("-b", "99999"), ("-c", "-1"), ("-c", "abc"),
+                              ("-i", "i" * 300), ("-f", " or ".join(["udp dst port 9"] * 560)), ("-f", "x" * 10000),
+                              ("-i", "\udcff\udcfe\udc80"), ("-f", "udp port \udcff\udcfe")]:
+            with self.subTest(option=option, value=value[:40]):
+                program = Program(self, [BINARY, "-i", "lo", "-f", Sink(self).filter, option, value])
+                until(lambda: program.process.poll() is not None or "Capture started" in program.text(), 30)
+                program.signal(signal.SIGINT)
+                status, err = program.wait(30), program.text()
+                if "Capture started" in err:
+                    self.assertEqual((status, err.count("[INFO] Capture complete.")), (0, 1), err)
+                else:
+                    self.assertEqual((status, err.count("[ERROR] ")), (1, 1), err)
+
+    def test_ctrl_c_reaches_capture_and_reader_and_the_summary_counts_every_record(self):
+        sink = Sink(self)
+        # A session of its own, so that SIGINT reaches the whole pipeline as from a terminal.
+        pipeline = Program(self, ["sh", "-c", f"{BINARY} -i lo -f '{sink.filter}' | {sys.executable} {READER} --summary"],
+                           start_new_session=True)
+        self.assertTrue(pipeline.wait_for("Capture started"), pipeline.text())
+        sink.send(200)
+        os.killpg(pipeline.process.pid, signal.SIGINT)
+        pipeline.wait(20)
+        self.assertTrue(pipeline.output().startswith(b"Total: 200 packets, "), pipeline.output())
+        self.assertEqual(report(pipeline.text(), "Packets dispatched"), 200)
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,204 @@
+// What the end-to-end tests cannot reach: the exact bytes of records with
+// chosen timestamps and lengths, stops from another thread (the Windows console
+// handler's, which TSan watches here), and the table for devices this machine
+// does not have.
+
+#include "app/interface_listing.h"
+#include "capture/capture_engine.h"
+#include "interfaces/interface_manager.h"
+#include "output/packet_dispatcher.h"
+
+#include <gtest/gtest.h>
+#include <pcap/pcap.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <deque>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using ostrane::PacketDispatcher;
+
+ostrane::CapturedPacket packet_of(const std::string& bytes, double timestamp, uint32_t original) {
+    return {timestamp, original, static_cast<uint32_t>(bytes.size()), reinterpret_cast<const uint8_t*>(bytes.data())};
+}
+
+std::string pattern(size_t size, char seed) {
+    std::string bytes(size, '\0');
+    for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>(seed + i * 7);
+    return bytes;
+}
+
+// The worked example, a header alone, a record cut by the snap length and one
+// larger than the output buffer.
+TEST(RecordStream, GoldenBytesAndCounters) {
+    const char* const path = "record_stream_test.bin";  // in the build tree, where ctest runs
+    const auto remove = [](const char* file) { (void)std::remove(file); };
+    const std::unique_ptr<const char, decltype(remove)> cleanup(path, remove);
+
+    const std::string sixty = pattern(60, 0);
+    const std::string snapped = pattern(64, 3);
+    const std::string big = pattern(PacketDispatcher::kBufferCapacity + 37856, 1);
+    PacketDispatcher dispatcher({ostrane::OutputMode::File, path});
+    ASSERT_TRUE(dispatcher.init());
+    EXPECT_TRUE(dispatcher.dispatch(packet_of(sixty, 2.5, 60)));
+    EXPECT_TRUE(dispatcher.dispatch(packet_of("", 3.0, 0)));
+    EXPECT_TRUE(dispatcher.dispatch(packet_of(snapped, 4.0, 1514)));
+    EXPECT_TRUE(dispatcher.dispatch(packet_of(big, 5.0, 300000)));
+    dispatcher.close();
+    EXPECT_FALSE(dispatcher.dispatch(packet_of(sixty, 6.0, 60)));
+    EXPECT_EQ(dispatcher.last_error(), "Dispatcher not initialized");
+
+    std::ifstream in(path, std::ios::binary);
+    const std::string written{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    EXPECT_EQ(written, std::string("PKT\0" "\0\0\0\0\0\0\x04\x40" "\x3C\0\0\0" "\x3C\0\0\0", 20) + sixty +
+                           std::string("PKT\0" "\0\0\0\0\0\0\x08\x40" "\0\0\0\0" "\0\0\0\0", 20) +
+                           std::string("PKT\0" "\0\0\0\0\0\0\x10\x40" "\xEA\x05\0\0" "\x40\0\0\0", 20) + snapped +
+                           std::string("PKT\0" "\0\0\0\0\0\0\x14\x40" "\xE0\x93\x04\0" "\xE0\x93\x04\0", 20) + big);
+    EXPECT_EQ(dispatcher.packets_dispatched(), 4u);
+    EXPECT_EQ(dispatcher.bytes_written(), written.size());
+
+    PacketDispatcher unopenable({ostrane::OutputMode::File, "/nonexistent/out.bin"});
+    EXPECT_FALSE(unopenable.init());
+    EXPECT_EQ(unopenable.last_error(), "Failed to open output file: /nonexistent/out.bin");
+}
+
+// The stream carries the timestamp as a double; a reader must get the exact
+// microseconds back from it.
+TEST(CaptureEngine, KeepsEveryMicrosecondAndClampsTheBufferSize) {
+    pcap_pkthdr header{};
+    header.ts.tv_sec = 1893456000;  // 2030
+    for (long usec = 0; usec < 1000000; usec += 997) {
+        header.ts.tv_usec = usec;
+        const double stamp = ostrane::to_captured_packet(header, nullptr).timestamp;
+        ASSERT_EQ(static_cast<long>(std::floor(stamp)), header.ts.tv_sec) << usec;
+        ASSERT_EQ(std::lround((stamp - std::floor(stamp)) * 1e6), usec);
+    }
+    for (const auto& [megabytes, bytes] : {std::pair{2047, 2047 << 20}, {2048, INT_MAX}, {INT32_MIN, INT_MIN}}) {
+        EXPECT_EQ(ostrane::buffer_size_bytes(megabytes), bytes) << megabytes;
+    }
+}
+
+TEST(CaptureEngine, EveryStopEndsTheLoopAsPromised) {
+    if (::geteuid() != 0) GTEST_SKIP() << "live capture needs root";
+    struct Sink {
+        int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+        socklen_t len = sizeof addr;
+        ~Sink() { ::close(fd); }
+        void send(int count) const {
+            for (int i = 0; i < count; ++i) ::sendto(fd, "x", 1, 0, reinterpret_cast<const sockaddr*>(&addr), len);
+        }
+    } sink;
+    ASSERT_EQ(::bind(sink.fd, reinterpret_cast<sockaddr*>(&sink.addr), sink.len), 0);
+    ASSERT_EQ(::getsockname(sink.fd, reinterpret_cast<sockaddr*>(&sink.addr), &sink.len), 0);
+
+    ostrane::CaptureConfig config;
+    config.interface_name = "lo";
+    config.filter = "udp dst port " + std::to_string(ntohs(sink.addr.sin_port));
+    ostrane::CaptureEngine engine(config);
+    ASSERT_TRUE(engine.open()) << engine.last_error();
+    int calls = 0;
+    const auto run = [&](const std::function<void()>& meanwhile) {
+        const auto started = std::chrono::steady_clock::now();
+        std::thread other(meanwhile);
+        EXPECT_TRUE(engine.start_capture([&calls](const ostrane::CapturedPacket&) { ++calls; }));
+        other.join();
+        return std::chrono::steady_clock::now() - started;
+    };
+
+    // A quiet link: the loop still sees a stop from another thread.
+    const auto second = std::chrono::seconds(1);
+    EXPECT_LT(run([&] { std::this_thread::sleep_for(second / 4), engine.stop_capture(); }), second);
+    // Ctrl+C before the loop (while a large ring was set up) is not lost: the
+    // loop delivers what the kernel holds, then ends by itself.
+    sink.send(3);
+    engine.request_stop();
+    EXPECT_LT(run([] {}), second);
+    EXPECT_EQ(calls, 3);
+    EXPECT_GE(engine.get_stats().packets_received, 3u);
+}
+
+// Deques keep every piece of the list at a stable address.
+struct DeviceList {
+    std::deque<pcap_if_t> devices;
+    std::deque<pcap_addr_t> entries;
+    std::deque<sockaddr_storage> sockaddrs;
+
+    pcap_if_t* add(const char* name, const char* description, bpf_u_int32 flags) {
+        devices.push_back({nullptr, const_cast<char*>(name), const_cast<char*>(description), nullptr, flags});
+        return &devices.back();
+    }
+    sockaddr* addr(sa_family_t family, const char* text = "") {
+        sockaddr_storage& storage = sockaddrs.emplace_back();
+        storage.ss_family = family;
+        if (family == AF_INET) inet_pton(AF_INET, text, &reinterpret_cast<sockaddr_in&>(storage).sin_addr);
+        if (family == AF_INET6) inet_pton(AF_INET6, text, &reinterpret_cast<sockaddr_in6&>(storage).sin6_addr);
+        return reinterpret_cast<sockaddr*>(&storage);
+    }
+    void add_address(pcap_if_t* device, sockaddr* address, sockaddr* netmask = nullptr) {
+        entries.push_back({device->addresses, address, netmask, nullptr, nullptr});
+        device->addresses = &entries.back();  // prepended: add the last address first
+    }
+    std::string render() const {
+        std::vector<ostrane::NetworkInterface> interfaces(devices.size());
+        std::transform(devices.begin(), devices.end(), interfaces.begin(), ostrane::InterfaceManager::from_device);
+        std::ostringstream out;
+        ostrane::print_interface_table(interfaces, out);
+        return out.str();
+    }
+};
+
+TEST(InterfaceListing, RendersEveryKindOfDevice) {
+    DeviceList list;
+    pcap_if_t* nic = list.add("eth9", "Test NIC", PCAP_IF_UP | PCAP_IF_RUNNING);
+    list.add_address(nic, list.addr(AF_INET6, "2001:db8:0:0:0:0:0:1"));  // no netmask
+    list.add_address(nic, list.addr(AF_INET, "192.0.2.7"), list.addr(AF_INET, "255.255.255.0"));
+    list.add_address(nic, list.addr(AF_PACKET));
+    pcap_if_t* lo = list.add("lo", nullptr, PCAP_IF_UP | PCAP_IF_LOOPBACK);
+    list.add_address(lo, list.addr(AF_INET6, "::1"), list.addr(AF_INET6, "ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff"));
+    list.add_address(lo, list.addr(AF_INET, "127.0.0.1"), list.addr(AF_INET, "255.0.0.0"));
+    list.add_address(list.add("lo2", "", PCAP_IF_LOOPBACK), list.addr(AF_PACKET));  // no IP: no Address row
+
+    const std::string top =
+        "\n╔══════════════════════════════════════════════════════════╗\n"
+        "║              Available Network Interfaces               ║\n"
+        "╠══════════════════════════════════════════════════════════╣\n";
+    const std::string bottom = "╚══════════════════════════════════════════════════════════╝\n\n";
+    const std::string rule = "║  ────────────────────────────────────────────────────\n";
+    EXPECT_EQ(list.render(), top +
+                                  "║  [0] eth9\n"
+                                  "║      Description: Test NIC\n"
+                                  "║      Status: UP\n"
+                                  "║      Address: 192.0.2.7 / 255.255.255.0\n"
+                                  "║      Address: 2001:db8::1\n" +
+                                  rule +
+                                  "║  [1] lo\n"
+                                  "║      Description: (no description)\n"
+                                  "║      Status: UP (loopback)\n"
+                                  "║      Address: 127.0.0.1 / 255.0.0.0\n"
+                                  "║      Address: ::1 / ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff\n" +
+                                  rule +
+                                  "║  [2] lo2\n"
+                                  "║      Description: \n"
+                                  "║      Status: DOWN (loopback)\n" +
+                                  bottom);
+    EXPECT_EQ(DeviceList().render(), "No interfaces found. Ensure you have appropriate permissions.\n");
+}
+
+}  // namespace
