@@ -70,9 +70,9 @@ def signal_under_load(sig):
 class Live(unittest.TestCase):
     def capture(self, act, options=(), interface=None, prefix=(), ready="Capture started", seconds=2.0,
                 records=None, trailing=0, message="", warnings=0, lossless=False, **stdout):
-        """Captures, acts, and checks what every stop must leave: a whole stream (or `trailing` bytes into a
-        record; None: any), the report after the message and counting it exactly, the datagrams in order and
-        none twice (`records`: exactly the first ones; `lossless`: each a record or a kernel drop)."""
+        """Captures, acts, and checks what every stop leaves: a whole stream (`trailing`: bytes into a record, None: any),
+        the report after `message` counting it exactly, datagrams in order and none twice (`records`: exactly the
+        first ones; `lossless`: each a record or a kernel drop)."""
         sink = Sink(self)
         where = ["-i", interface] if interface else ["-i", "lo", "-f", sink.filter]
         program = Program(self, [*prefix, BINARY, *where, *options], **stdout)
@@ -99,13 +99,11 @@ class Live(unittest.TestCase):
                 self.capture(act, **expect)
 
     def test_every_stop_writes_and_reports_everything_the_kernel_delivered(self):
-        def unprivileged(user):
-            def act(program, sink):
-                with open(f"/proc/{program.process.pid}/status") as f:  # real, effective, saved and file system ids
-                    self.assertRegex(f.read(), f"\nUid:(\t{user}){{4}}\nGid:(\t{user}){{4}}\n(.*\n)*CapPrm:\t0{{16}}\nCapEff:\t0{{16}}\n")
-                signal_after(3, signal.SIGTERM)(program, sink)
-            return (f"capturing as user {user} without capabilities", act,
-                    dict(records=3, prefix=["/usr/bin/env", f"SUDO_UID={user}", f"SUDO_GID={user}"]))
+        def unprivileged(program, sink):
+            user = program.process.args[1][len("SUDO_UID="):]
+            with open(f"/proc/{program.process.pid}/status") as f:  # real, effective, saved and file system ids
+                self.assertRegex(f.read(), f"\nUid:(\t{user}){{4}}\nGid:(\t{user}){{4}}\n(.*\n)*CapPrm:\t0{{16}}\nCapEff:\t0{{16}}\n")
+            signal_after(3, signal.SIGTERM)(program, sink)
 
         def slowly_read(program, sink):
             sink.send(20000, size=200, gap=0, seconds=5)
@@ -131,9 +129,8 @@ class Live(unittest.TestCase):
              lambda program, sink: (sink.send(1), until(program.output, 5), program.signal(signal.SIGINT)),
              dict(options=["-c", "1"], records=1)),
             ("a slow reader", slowly_read, dict(chunk=4096, pause=0.002, lossless=True)),
-            unprivileged("0"),
-            unprivileged("65534"),
-        ])
+        ] + [(f"capturing as user {user} without capabilities", unprivileged,
+               dict(records=3, prefix=["/usr/bin/env", f"SUDO_UID={user}", f"SUDO_GID={user}"])) for user in ("0", "65534")])
 
     def test_snaplen_keeps_the_original_length(self):
         parsed = self.capture(send_until_exit(10, size=200), options=["-s", "60", "-c", "3"], records=3)
@@ -149,14 +146,18 @@ class Live(unittest.TestCase):
         subprocess.run(f"ip link add {device} type veth peer name {device}p && ip link set {device} up", shell=True, check=True)
         self.addCleanup(subprocess.run, f"ip link del {device} 2>/dev/null", shell=True)
 
-        def disk_full_then_freed(program, sink):
-            with open(filler, "wb") as f:
-                f.write(bytes(os.statvfs(scratch).f_bavail * os.statvfs(scratch).f_frsize - 8192))
-            sink.send(20, size=1000)
-            self.assertTrue(program.wait_for("[WARN] Output is full: holding ", 5))
-            time.sleep(0.3)
-            self.assertLess(len(program.output()), whole)
-            os.unlink(filler)
+        def free_the_disk(count, when, pause=0.0, then=lambda program: None):
+            def act(program, sink):
+                with open(filler, "wb") as f:
+                    f.write(bytes(os.statvfs(scratch).f_bavail * os.statvfs(scratch).f_frsize - 8192))
+                sink.send(count, size=1000, gap=0)
+                self.assertTrue(program.wait_for(when, 5), program.text())
+                time.sleep(pause)
+                os.unlink(filler)
+                then(program)
+            return act
+
+        def all_out_within_a_second(program):
             self.assertTrue(until(lambda: len(program.output()) == whole, 1), "held records still held a second later")
             program.signal(signal.SIGINT)
 
@@ -170,8 +171,11 @@ class Live(unittest.TestCase):
             ("reader stopped reading", signal_after(200, signal.SIGINT, 0.3, 1000), dict(stall=True, message=ABANDONED)),
             ("reader stopped reading, non-blocking pipe", signal_after(200, signal.SIGTERM, 0.3, 1000),
              dict(stall=True, nonblocking=True, message=ABANDONED)),
-            ("disk full, then freed while no traffic flows", disk_full_then_freed,
+            ("disk full, then freed while no traffic flows",
+             free_the_disk(20, "[WARN] Output is full: holding ", 0.3, all_out_within_a_second),
              dict(out=stream, records=20, message="[INFO] Output resumed: held records written", warnings=1)),
+            ("disk full until the held records fill the buffer, then freed while stopping",
+             free_the_disk(400, WRITE_FAILED), dict(out=stream, message=WRITE_FAILED + "0 of 262144 bytes\n", warnings=1)),
             ("interface removed", lambda program, sink: (time.sleep(0.2), subprocess.run(["ip", "link", "del", device])),
              dict(interface=device, seconds=1, message="[ERROR] pcap_dispatch error: ")),
         ])

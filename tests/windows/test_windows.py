@@ -12,10 +12,9 @@ import tempfile
 import time
 import unittest
 
-sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-from harness import ROOT_ONLY, Program, Sink, help_text, parse, report  # noqa: E402
-
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+sys.path.insert(0, os.path.join(ROOT, "tests"))
+from harness import ROOT_ONLY, Program, Sink, help_text, parse, report  # noqa: E402
 EXE = os.path.abspath(os.environ.get("OSTRANE_EXE", os.path.join(ROOT, "build-windows", "ostrane.exe")))
 WINE = shutil.which("wine64") or "/usr/lib/wine/wine64"
 WINESERVER = os.path.join(os.path.dirname(WINE), "wineserver")
