@@ -99,6 +99,7 @@ class Reader(unittest.TestCase):
             ethernet(0x86DD, ipv6(17, udp(1, 2, b"zz"))),
             ethernet(0x0800, options),
             ethernet(0x0800, ipv4(17, udp(1, 2, b"q"), fragment=5)),
+            ethernet(0x0800, ipv4(17, udp(1, 2, b"q"), fragment=0x1000)),  # only the offset's highest bit
             ethernet(0x0800, ipv4(17, udp(1, 2, b"q"), fragment=0x2000)),  # more fragments, offset 0
             ethernet(0x86DD, ipv6(0, struct.pack("!BB6x", 17, 0) + udp(1, 2, b"zz"))),
             ethernet(0x0800, ipv4(6, tcp(1, 2, 0xFF)), vlan=3),
