@@ -200,6 +200,7 @@ class Live(unittest.TestCase):
         # A session of its own, so that SIGINT reaches the whole pipeline as from a terminal.
         pipeline = Program(self, ["sh", "-c", f"{BINARY} -i lo -f '{sink.filter}' | {sys.executable} {READER} --summary"],
                            start_new_session=True)
+        self.addCleanup(lambda: pipeline.process.poll() is None and os.killpg(pipeline.process.pid, signal.SIGKILL))
         self.assertTrue(pipeline.wait_for("Capture started"), pipeline.text())
         sink.send(200)
         os.killpg(pipeline.process.pid, signal.SIGINT)

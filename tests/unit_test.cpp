@@ -23,6 +23,7 @@
 #include <cstdio>
 #include <deque>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <memory>
 #include <sstream>
@@ -78,8 +79,7 @@ TEST(RecordStream, GoldenBytesAndCounters) {
     EXPECT_EQ(unopenable.last_error(), "Failed to open output file: /nonexistent/out.bin");
 }
 
-// The stream carries the timestamp as a double; a reader must get the exact
-// microseconds back from it.
+// The stream carries the timestamp as a double: the exact microseconds must come back from it.
 TEST(CaptureEngine, KeepsEveryMicrosecondAndClampsTheBufferSize) {
     pcap_pkthdr header{};
     header.ts.tv_sec = 1893456000;  // 2030

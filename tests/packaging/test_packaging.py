@@ -1,8 +1,6 @@
 #!/usr/bin/env python3
-"""make install and uninstall, the man pages, the bash completion, and the
-Debian package: installed with apt, used by a throwaway member of its group,
-purged (root; skipped if a package named ostrane is installed already).
-    python3 tests/packaging/test_packaging.py [-v]    (after make package)"""
+"""make install and uninstall, the man pages, the bash completion, and the Debian package: installed with apt,
+used by a throwaway member of its group, purged (root; skipped if a package named ostrane is installed already)."""
 
 import glob
 import grp

@@ -1,7 +1,6 @@
 #!/usr/bin/env python3
-"""The Windows build under wine64 in a fresh WINEPREFIX, where wine's wpcap.dll
-forwards to this machine's libpcap (captures need root, as any capture here).
-    OSTRANE_EXE=path/to/ostrane.exe tests/windows/test_windows.py [-v]"""
+"""The Windows build (OSTRANE_EXE) under wine64 in a fresh WINEPREFIX, where wine's wpcap.dll forwards to this
+machine's libpcap (captures need root, as any capture here)."""
 
 import os
 import shutil
