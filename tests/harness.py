@@ -81,12 +81,11 @@ class Sink:
 class Program:
     """`args` run with stdin on /dev/null and stderr read while it runs. Its
     stdout goes to the file `out`, or is closed (out="closed"), or by default
-    is a pipe read like stderr: `chunk` bytes per read, `pause` s apart, closed
-    after `limit` bytes, or not read at all until the program has exited
-    (`stall`); `nonblocking` sets O_NONBLOCK on the writing end."""
+    is a pipe read like stderr: `chunk` bytes per read, `pause` s apart (a pause
+    ends when the program does), closed after `limit` bytes; `nonblocking` sets
+    O_NONBLOCK on the writing end."""
 
-    def __init__(self, test, args, out=None, chunk=65536, pause=0.0, limit=None, stall=False, nonblocking=False,
-                 **popen):
+    def __init__(self, test, args, out=None, chunk=65536, pause=0.0, limit=None, nonblocking=False, **popen):
         self.out, self.stream, self.err, self.readers = out, bytearray(), bytearray(), []
         err_read, err_write = os.pipe()
         if out is None:
@@ -100,20 +99,18 @@ class Program:
         for fd in (err_write, stdout):
             if fd is not None:
                 os.close(fd)
-        self.read(err_read, self.err, 65536, 0.0, None, False)
+        self.read(err_read, self.err, 65536, 0.0, None)
         if out is None:
-            self.read(out_read, self.stream, chunk, pause, limit, stall)
+            self.read(out_read, self.stream, chunk, pause, limit)
 
-    def read(self, fd, into, chunk, pause, limit, stall):
+    def read(self, fd, into, chunk, pause, limit):
         def run():
-            while stall and self.process.poll() is None:
-                time.sleep(0.01)
             while limit is None or len(into) < limit:
+                until(lambda: self.process.poll() is not None, pause)
                 data = os.read(fd, chunk if limit is None else min(chunk, limit - len(into)))
                 if not data:
                     break
                 into.extend(data)
-                time.sleep(pause)
             os.close(fd)
         self.readers.append(threading.Thread(target=run, daemon=True))
         self.readers[-1].start()
