@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cmath>
@@ -34,6 +35,7 @@
 namespace {
 
 using ostrane::PacketDispatcher;
+using ostrane::PacketRecordHeader;
 
 ostrane::CapturedPacket packet_of(const std::string& bytes, double timestamp, uint32_t original) {
     return {timestamp, original, static_cast<uint32_t>(bytes.size()), reinterpret_cast<const uint8_t*>(bytes.data())};
@@ -71,6 +73,55 @@ TEST(RecordStream, GoldenBytesAndCounters) {
                            std::string("PKT\0" "\0\0\0\0\0\0\x14\x40" "\xE0\x93\x04\0" "\xE0\x93\x04\0", 20) + big);
     EXPECT_EQ(dispatcher.packets_dispatched(), 4u);
     EXPECT_EQ(dispatcher.bytes_written(), written.size());
+}
+
+// Writes go where the script says: each step takes at most that many bytes,
+// or fails with ENOSPC when it is negative; past the script, all are taken.
+class ScriptedDispatcher : public PacketDispatcher {
+public:
+    explicit ScriptedDispatcher(std::deque<long> script)
+        : PacketDispatcher({ostrane::OutputMode::File, "/dev/null"}), script_(std::move(script)) {}
+    std::string stream;
+
+protected:
+    long write_some(const uint8_t* data, size_t size) override {
+        long take = static_cast<long>(size);
+        if (!script_.empty()) {
+            take = std::min(take, script_.front());
+            script_.pop_front();
+        }
+        if (take < 0) errno = ENOSPC;
+        if (take > 0) stream.append(reinterpret_cast<const char*>(data), static_cast<size_t>(take));
+        return take < 0 ? -1 : take;
+    }
+
+private:
+    std::deque<long> script_;
+};
+
+// A full disk takes a batch only in part, in the middle of a record: the
+// counters follow what it took, no byte goes twice, and the record that began
+// to go out is finished, not dropped.
+TEST(RecordStream, DiskFullInTheMiddleOfABatch) {
+    std::vector<std::string> frames;
+    for (char seed = 0; seed < 5; ++seed) frames.push_back(pattern(60000, seed));
+    ScriptedDispatcher dispatcher({-1, 250000, -1});
+    ASSERT_TRUE(dispatcher.init());
+    std::string expected;
+    for (size_t i = 0; i < frames.size(); ++i) {
+        if (i == 4) {
+            EXPECT_FALSE(dispatcher.flush());  // held: the disk takes nothing
+        }
+        EXPECT_TRUE(dispatcher.dispatch(packet_of(frames[i], 1.0 + i, 60000)));
+        expected += std::string(20, '\0') + frames[i];
+        PacketRecordHeader::from_packet(packet_of(frames[i], 1.0 + i, 60000))
+            .encode(reinterpret_cast<uint8_t*>(&expected[expected.size() - 60020]));
+    }
+    EXPECT_EQ(std::make_pair(dispatcher.packets_dispatched(), dispatcher.bytes_written()), std::make_pair(uint64_t{4}, uint64_t{250000}));
+    EXPECT_TRUE(dispatcher.finish());
+    EXPECT_EQ(dispatcher.stream, expected);
+    EXPECT_EQ(std::make_pair(dispatcher.packets_dispatched(), dispatcher.bytes_written()),
+              std::make_pair(uint64_t{5}, uint64_t{expected.size()}));
 }
 
 // The stream carries the timestamp as a double: the exact microseconds must come back from it.

@@ -192,12 +192,13 @@ int run_capture(const CommandLineOptions& options) {
         std::cerr << "[ERROR] Failed to drop privileges: " << error << "\n";
         return 1;
     }
-    std::cerr << "[INFO] Capture started. Press Ctrl+C to stop.\n";
-
     std::atomic<uint64_t> packet_count{0};
     const uint64_t max_count = options.max_count;
     bool output_failed = false;
     bool holding = false;
+    bool told_draining = false;
+    // Packets the capture delivered that never reached the stream whole.
+    uint64_t unwritten = 0;
     auto fail_output = [&](const char* what) {
         std::cerr << "[ERROR] " << what << dispatcher.last_error() << "\n";
         output_failed = true;
@@ -216,29 +217,59 @@ int run_capture(const CommandLineOptions& options) {
     };
 
     dispatcher.watch_stop_requests(&engine.stop_requests());
-    // Without traffic nothing else would retry the held records.
-    engine.set_idle_callback([&] {
-        if (output_failed || dispatcher.pending_bytes() == 0) return;
-        if (!dispatcher.flush() && dispatcher.failed()) return fail_output("Flush failed: ");
+    // The records of a batch leave together once libpcap has handed it
+    // over: one write for the lot, and no record waits for a later packet.
+    // The same turn, at every read timeout, retries records a full disk held.
+    engine.set_turn_callback([&] {
+        if (output_failed) return;
+        if (!dispatcher.flush() && dispatcher.failed()) return fail_output("Dispatch failed: ");
         note_holding();
+        const int64_t requested = engine.stop_request_time_us();
+        if (!told_draining && requested != 0 && engine.stop_requests().load() == 1 &&
+            ostrane::packet_clock_us() - requested >= 1000000) {
+            std::cerr << "[INFO] Still writing the packets captured before the stop; "
+                         "press Ctrl+C again to stop at once\n";
+            told_draining = true;
+        }
     });
-    const bool captured = engine.start_capture([&](const ostrane::CapturedPacket& packet) {
-        // libpcap may deliver the rest of a batch after stop_capture; -c N
-        // means N records, and a failed stream takes no more.
-        if (output_failed || (max_count > 0 && packet_count.load() >= max_count)) return;
-        if (!dispatcher.dispatch(packet)) return fail_output("Dispatch failed: ");
-        note_holding();
-        const uint64_t n = packet_count.fetch_add(1) + 1;
-        if (max_count > 0 && n >= max_count) engine.stop_capture();
-    });
+    // Ctrl+C while the interface was still opening: nothing is captured.
+    bool captured = true;
+    if (engine.stop_requests().load() == 0) {
+        std::cerr << "[INFO] Capture started. Press Ctrl+C to stop.\n";
+        captured = engine.start_capture([&](const ostrane::CapturedPacket& packet) {
+            // libpcap may deliver the rest of a batch after stop_capture; -c N
+            // means N records, and a failed stream takes no more.
+            if (max_count > 0 && packet_count.load() >= max_count) return;
+            if (output_failed) {
+                ++unwritten;
+                return;
+            }
+            if (!dispatcher.dispatch(packet)) {
+                ++unwritten;
+                return fail_output("Dispatch failed: ");
+            }
+            const uint64_t n = packet_count.fetch_add(1) + 1;
+            if (max_count > 0 && n >= max_count) engine.stop_capture();
+        });
+    }
     // Without this line a capture ended by libpcap (the interface went away)
     // would look exactly like a Ctrl+C.
     if (!captured) std::cerr << "[ERROR] " << engine.last_error() << "\n";
 
-    if (!dispatcher.finish() && !output_failed) {
-        std::cerr << "[ERROR] Flush failed: " << dispatcher.last_error() << "\n";
-    }
+    if (!dispatcher.finish()) std::cerr << "[ERROR] Flush failed: " << dispatcher.last_error() << "\n";
     dispatcher.close();
+
+    // A stop whose drain was cut short (a second request, or output that
+    // gave up) leaves captured packets unwritten; the kernel's drop count
+    // alone would make the capture look complete.
+    const unsigned requests = engine.stop_requests().load();
+    if (captured && requests > 0 && (requests > 1 || output_failed) &&
+        (max_count == 0 || packet_count.load() < max_count)) {
+        unwritten += dispatcher.records_abandoned() + engine.count_unread_before_stop();
+        if (unwritten > 0) {
+            std::cerr << "[WARN] " << unwritten << " packets captured before the stop were not written\n";
+        }
+    }
 
     const ostrane::CaptureStats stats = engine.get_stats();
     std::cerr << "\n"

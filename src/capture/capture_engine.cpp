@@ -7,7 +7,6 @@
 #include <cstring>
 #include <iostream>
 #include <memory>
-#include <optional>
 #include <utility>
 
 #ifdef _WIN32
@@ -49,7 +48,14 @@ bool apply_filter(pcap_t* handle, const std::string& expression, std::string& er
 // With no read timeout configured, a turn of the loop still comes this often.
 constexpr int kIdleWaitMs = 100;
 
+
 }  // namespace
+
+int64_t packet_clock_us() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
 
 int buffer_size_bytes(int32_t buffer_size_mb) {
     // 2048 MiB and above do not fit an int once shifted; clamp instead of overflowing.
@@ -137,70 +143,63 @@ bool CaptureEngine::start_capture(PacketCallback cb) {
     // link (libpcap leaves the timeout to the kernel, which retires only
     // blocks that hold packets). Non-blocking reads and our own wait give the
     // loop a turn at every read timeout: to retry held output, to see a stop
-    // request, and to bound the drain.
+    // request, and to end the drain.
     char errbuf[PCAP_ERRBUF_SIZE] = {};
     if (pcap_setnonblock(h, 1, errbuf) != 0) {
         last_error_ = std::string("Failed to set non-blocking mode: ") + errbuf;
         return false;
     }
-
-    // The loop watches stop_requested_ rather than running_, so a stop that
-    // arrived before the loop (Ctrl+C while a large ring was still being
-    // allocated) is not forgotten: the loop does not run at all.
-    using Clock = std::chrono::steady_clock;
-    std::optional<Clock::time_point> drain_until;
-    const auto idle_period = std::chrono::milliseconds(config_.timeout_ms > 0 ? config_.timeout_ms : kIdleWaitMs);
-    auto next_idle = Clock::now() + idle_period;
-    bool ok = true;
     running_.store(true);
-    while (!stop_requested_.load()) {
-        const unsigned requests = stop_requests_.load();
-        if (requests > 1) break;
-        // The drain is bounded even under a load that never lets the ring run
-        // dry. Its last turn still reads what has become ready by then.
-        bool last_turn = false;
-        if (requests == 1) {
-            const auto now = Clock::now();
-            if (!drain_until) drain_until = now + std::chrono::milliseconds(drain_ms(config_.timeout_ms));
-            last_turn = now >= *drain_until;
-        }
+    const bool ok = run_loop(false);
+    running_.store(false);
+    stop_requested_.store(false);
+    return ok;
+}
 
+uint64_t CaptureEngine::count_unread_before_stop() {
+    if (handle_.load() == nullptr || request_us_.load() == 0) return 0;
+    uint64_t count = 0;
+    callback_ = [&count](const CapturedPacket&) { ++count; };
+    (void)run_loop(true);
+    callback_ = nullptr;
+    return count;
+}
+
+bool CaptureEngine::run_loop(bool sweeping) {
+    pcap_t* h = handle_.load();
+    const int idle_ms = config_.timeout_ms > 0 ? config_.timeout_ms : kIdleWaitMs;
+    drained_ = false;
+    // The loop watches stop_requested_ rather than running_, so a stop that
+    // arrived before the loop is not forgotten: the loop does not run at all.
+    while (!drained_) {
+        if (!sweeping && (stop_requested_.load() || stop_requests_.load() > 1)) break;
         const int rc = pcap_dispatch(h, config_.dispatch_batch, &CaptureEngine::pcap_callback,
                                      reinterpret_cast<u_char*>(this));
+        if (turn_ && !sweeping) turn_();
         if (rc < 0 && rc != PCAP_ERROR_BREAK) {
             // PCAP_ERROR and anything else negative: the socket failed, for
             // example because the interface went down or was removed.
             last_error_ = "pcap_dispatch error: " + error_text(h, rc);
-            ok = false;
-            break;
+            return false;
         }
-        if (last_turn) break;
         // A batch, with maybe more ready at once; or PCAP_ERROR_BREAK from
         // pcap_breakloop (a stop from the callback, the interrupt handler or
         // another thread), after which the flags above say what to do.
         if (rc != 0) continue;
 
-        // Nothing to read now. A drain is over once the kernel has retired
-        // the ring block that was open at the request, which drain_ms covers;
-        // a packet still arriving in that time is read too.
-        const auto now = Clock::now();
-        if (!drain_until && now >= next_idle) {
-            if (idle_) idle_();
-            next_idle = now + idle_period;
+        // Nothing to read now. During a drain that is the end once the
+        // kernel has retired the ring block that was open at the request,
+        // which drain_ms after it covers: until then a packet captured
+        // before the request may still be sitting in that block.
+        int wait_ms = idle_ms;
+        if (const int64_t request = request_us_.load(); request != 0) {
+            const int64_t left_us = request + int64_t{1000} * drain_ms(config_.timeout_ms) - packet_clock_us();
+            if (left_us <= 0) break;
+            wait_ms = static_cast<int>(std::min<int64_t>(wait_ms, (left_us + 999) / 1000));
         }
-        int wait_ms = static_cast<int>(idle_period.count());
-        if (drain_until) {
-            const auto left = std::chrono::ceil<std::chrono::milliseconds>(*drain_until - now);
-            wait_ms = std::clamp(static_cast<int>(left.count()), 0, wait_ms);
-        }
-        if (!wait_for_packets(h, wait_ms)) {
-            ok = false;
-            break;
-        }
+        if (!wait_for_packets(h, wait_ms)) return false;
     }
-    running_.store(false);
-    stop_requested_.store(false);
-    return ok;
+    return true;
 }
 
 bool CaptureEngine::wait_for_packets(pcap_t* handle, int ms) {
@@ -216,7 +215,7 @@ bool CaptureEngine::wait_for_packets(pcap_t* handle, int ms) {
     // went down from one that went away; it says how soon here.
     if (const timeval* required = pcap_get_required_select_timeout(handle)) {
         const long required_ms = required->tv_sec * 1000L + required->tv_usec / 1000L;
-        ms = static_cast<int>(std::clamp<long>(required_ms, 1, ms));
+        ms = static_cast<int>(std::min<long>(ms, std::max(required_ms, 1L)));
     }
     pollfd socket{pcap_get_selectable_fd(handle), POLLIN, 0};
     // A signal (EINTR) is a stop request or nothing: the loop looks at its flags.
@@ -232,6 +231,10 @@ void CaptureEngine::stop_capture() {
 }
 
 void CaptureEngine::request_stop() {
+    // Only the first request's time counts. clock_gettime, under packet_clock_us(),
+    // is async-signal-safe.
+    int64_t none = 0;
+    request_us_.compare_exchange_strong(none, packet_clock_us());
     stop_requests_.fetch_add(1);
     break_loop();
 }
@@ -257,11 +260,20 @@ void CaptureEngine::close() {
     // A closed engine has nothing left to stop; a later open() starts afresh.
     stop_requested_.store(false);
     stop_requests_.store(0);
+    request_us_.store(0);
 }
 
 void CaptureEngine::pcap_callback(u_char* user, const pcap_pkthdr* header, const u_char* bytes) {
     auto* engine = reinterpret_cast<CaptureEngine*>(user);
-    if (!engine->callback_) return;
+    // libpcap delivers the rest of a batch after a pcap_breakloop.
+    if (!engine->callback_ || engine->drained_) return;
+    const int64_t request = engine->request_us_.load();
+    if (request != 0 && int64_t{header->ts.tv_sec} * 1000000 + header->ts.tv_usec > request) {
+        // Captured after the stop was asked for: the drain is complete.
+        engine->drained_ = true;
+        engine->break_loop();
+        return;
+    }
     engine->callback_(to_captured_packet(*header, bytes));
 }
 

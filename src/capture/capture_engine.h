@@ -30,8 +30,9 @@ struct CapturedPacket {
 };
 
 using PacketCallback = std::function<void(const CapturedPacket&)>;
-// Called on the capture thread after each read timeout that brought no packet.
-using IdleCallback = std::function<void()>;
+// Called on the capture thread after every pcap_dispatch call: a batch has
+// been delivered, or a read timeout passed without one.
+using TurnCallback = std::function<void()>;
 
 struct CaptureStats {
     uint64_t packets_received = 0;
@@ -50,6 +51,9 @@ inline CapturedPacket to_captured_packet(const pcap_pkthdr& header, const u_char
     packet.data = bytes;
     return packet;
 }
+
+// The clock packets are stamped with, in microseconds since the Unix epoch.
+int64_t packet_clock_us();
 
 // The kernel buffer size in bytes for a size in MiB, clamped to what
 // pcap_set_buffer_size's int can carry.
@@ -78,14 +82,23 @@ public:
     // there. Async-signal-safe: an atomic store and pcap_breakloop. Idempotent.
     void stop_capture();
 
-    // Ends the loop once the packets the kernel accepted before the request
-    // have been delivered to the callback; a second request ends it at once.
-    // Async-signal-safe, like stop_capture().
+    // Ends the loop once every packet the kernel captured before the request
+    // has been delivered to the callback, however long that takes: at the
+    // first packet stamped after the request, or once the ring is empty and
+    // the block that was open at the request has been retired. A second
+    // request ends it at once. Async-signal-safe, like stop_capture().
     void request_stop();
     // How many request_stop() calls the current or last capture received.
     const std::atomic<unsigned>& stop_requests() const { return stop_requests_; }
+    // When the first of them came, in microseconds of the packets' clock
+    // (since the Unix epoch); 0 before any.
+    int64_t stop_request_time_us() const { return request_us_.load(); }
+    // After a loop that ended before its drain did: reads out, without
+    // delivering them, the packets still in the ring that were captured
+    // before the stop request, and returns how many there were.
+    uint64_t count_unread_before_stop();
 
-    void set_idle_callback(IdleCallback idle) { idle_ = std::move(idle); }
+    void set_turn_callback(TurnCallback turn) { turn_ = std::move(turn); }
 
     CaptureStats get_stats() const;
     void close();
@@ -100,6 +113,9 @@ public:
     static int drain_ms(int32_t timeout_ms);
 
 private:
+    // The dispatch loop; `sweeping` ignores stop flags and turns and runs
+    // only until the drain is complete.
+    bool run_loop(bool sweeping);
     // Waits up to `ms` for packets to read, or less; false on a failure.
     bool wait_for_packets(pcap_t* handle, int ms);
     void break_loop();
@@ -108,7 +124,7 @@ private:
     // Atomic because a signal handler reads it through stop_capture().
     std::atomic<pcap_t*> handle_{nullptr};
     PacketCallback callback_;
-    IdleCallback idle_;
+    TurnCallback turn_;
     // running_: start_capture's loop is live. stop_requested_: the loop must
     // end, or not start; start_capture clears it when it returns. Both are
     // sequentially consistent, so a stop racing with the start of the loop
@@ -116,11 +132,15 @@ private:
     std::atomic<bool> running_{false};
     std::atomic<bool> stop_requested_{false};
     std::atomic<unsigned> stop_requests_{0};
+    std::atomic<int64_t> request_us_{0};
+    // The drain is complete: a packet stamped after the request arrived.
+    bool drained_ = false;
     std::string last_error_;
 
     static_assert(std::atomic<pcap_t*>::is_always_lock_free, "handler needs lock-free atomics");
     static_assert(std::atomic<unsigned>::is_always_lock_free, "handler needs lock-free atomics");
     static_assert(std::atomic<bool>::is_always_lock_free, "handler needs lock-free atomics");
+    static_assert(std::atomic<int64_t>::is_always_lock_free, "handler needs lock-free atomics");
 };
 
 }  // namespace ostrane

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstring>
 #include <optional>
+#include <string>
 
 #ifdef _WIN32
 #include <fcntl.h>
@@ -13,6 +14,7 @@
 #else
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -75,50 +77,6 @@ void sleep_slice() {
     // poll() without descriptors: a plain sleep that a signal cuts short.
     (void)::poll(nullptr, 0, kWaitSliceMs);
 #endif
-}
-
-// Hands the descriptor as many of the bytes as it will take and returns how
-// many it took. The records go out through the descriptor rather than stdio:
-// after a failed fflush, stdio cannot say how many bytes reached the stream
-// (glibc drops its buffer), and without that count a retry either loses
-// bytes or sends some twice.
-size_t write_descriptor(int fd, const uint8_t* data, size_t size, int& error, StallClock& stall) {
-    size_t done = 0;
-    error = 0;
-    while (done < size) {
-#ifdef _WIN32
-        const unsigned chunk = static_cast<unsigned>(std::min<size_t>(size - done, 1u << 30));
-        const int n = _write(fd, data + done, chunk);
-#else
-        const ssize_t n = ::write(fd, data + done, size - done);
-#endif
-        if (n > 0) {
-            done += static_cast<size_t>(n);
-            stall.progress();
-            continue;
-        }
-#ifndef _WIN32
-        // A full pipe (stdout is non-blocking when it is a pipe or socket), or
-        // a blocking write cut short by a stop request's signal.
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
-            if (stall.give_up()) {
-                error = kAbandoned;
-                break;
-            }
-            pollfd waiter{fd, POLLOUT, 0};
-            if (::poll(&waiter, 1, kWaitSliceMs) < 0 && errno != EINTR) {
-                error = errno;
-                break;
-            }
-            continue;
-        }
-#else
-        if (n < 0 && errno == EINTR) continue;
-#endif
-        error = n < 0 ? errno : EIO;
-        break;
-    }
-    return done;
 }
 
 // A full disk may drain, so the bytes stay pending for a later retry. Every
@@ -202,21 +160,38 @@ bool PacketDispatcher::init() {
     broken_ = false;
     queued_records_ = 0;
     head_left_ = 0;
+    records_abandoned_ = 0;
+    in_record_ = false;
     if (!descriptor_is_open(fd_)) {
         // `ostrane ... >&-`: fail now rather than at the first packet.
         last_error_ = "Output stream is not open";
         close();
         return false;
     }
+    if (!open_private_descriptor()) {
+        close();
+        return false;
+    }
+    return true;
+}
+
+// A blocking write to a reader that has stopped reading cannot be left for a
+// stop request, so pipes and sockets are written without blocking. The flag
+// must not go on the stream's own file description: in a pipeline that is
+// shared with every other writer of the pipe, and it would outlive us.
+bool PacketDispatcher::open_private_descriptor() {
 #ifndef _WIN32
-    // A blocking write to a reader that has stopped reading cannot be left
-    // for a stop request. Only pipes and sockets: their file description is
-    // this program's alone in a pipeline, while a terminal's is the shell's.
     struct stat info {};
-    const int flags = ::fcntl(fd_, F_GETFL);
-    if (::fstat(fd_, &info) == 0 && (S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode)) && flags != -1 &&
-        (flags & O_NONBLOCK) == 0 && ::fcntl(fd_, F_SETFL, flags | O_NONBLOCK) == 0) {
-        restore_flags_ = flags;
+    if (::fstat(fd_, &info) != 0) return true;
+    if (S_ISSOCK(info.st_mode)) {
+        socket_ = true;
+    } else if (S_ISFIFO(info.st_mode)) {
+        // A new file description of the same pipe, which is ours alone.
+        const std::string path = "/proc/self/fd/" + std::to_string(fd_);
+        owned_fd_ = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        // Without /proc the writes block; a second stop request still ends
+        // them, as its signal interrupts the write.
+        if (owned_fd_ >= 0) fd_ = owned_fd_;
     }
 #endif
     return true;
@@ -238,23 +213,22 @@ bool PacketDispatcher::dispatch(const CapturedPacket& packet) {
     PacketRecordHeader::from_packet(packet).encode(header);
 
     record_start_ = write_pos_;
+    record_started_ = false;
     if (!write(header, sizeof header) || !write(packet.data, packet.captured_length)) {
-        // The record is not accepted. Whatever of it is still pending is
-        // dropped, so a later flush cannot end the stream with half a record.
-        write_pos_ = record_start_;
+        // The record is not accepted. None of it has gone out (write() keeps
+        // a record that has), so what is pending of it is dropped, and a
+        // later flush cannot end the stream with half a record.
+        if (!record_started_) write_pos_ = record_start_;
         return false;
     }
-
     if (queued_records_ == 0) head_left_ = write_pos_;
     ++queued_records_;
-    // A full disk leaves the record pending and dispatch succeeds; it surfaces
-    // once the buffer can take no more. A stream that can never recover
-    // fails now, so the capture does not run on into nowhere.
-    return flush() || !broken_;
+    return true;
 }
 
 bool PacketDispatcher::write(const void* bytes, size_t length) {
     const auto* source = static_cast<const uint8_t*>(bytes);
+    StallClock stall(stop_requests_, false);
     while (length > 0) {
         const uint64_t space = buffer_capacity_ - write_pos_;
         if (length <= space) {
@@ -262,15 +236,28 @@ bool PacketDispatcher::write(const void* bytes, size_t length) {
             write_pos_ += length;
             return true;
         }
-        // A record larger than the buffer leaves in buffer-sized pieces.
+        // A record larger than the room left leaves in buffer-sized pieces.
         std::memcpy(buffer_.data() + write_pos_, source, space);
         write_pos_ = buffer_capacity_;
-        const bool flushed = flush();
-        const uint64_t sent = buffer_capacity_ - write_pos_;
-        record_start_ = record_start_ > sent ? record_start_ - sent : 0;
-        if (!flushed) return false;
         source += space;
         length -= space;
+        const bool flushed = flush(stall);
+        const uint64_t sent = buffer_capacity_ - write_pos_;
+        record_started_ = record_started_ || sent > record_start_;
+        record_start_ = record_start_ > sent ? record_start_ - sent : 0;
+        if (flushed) continue;
+        // Once part of the record is out, the rest has to follow it: the
+        // reader could not find the next record otherwise. The flush has made
+        // room at least the size of that part, which is all a record that
+        // fits the buffer still needs; a larger one waits for the disk as
+        // long as the capture would wait for a reader.
+        if (!record_started_ || broken_) return false;
+        if (write_pos_ < buffer_capacity_) continue;
+        if (stall.give_up()) {
+            abandon("Output blocked: abandoned ");
+            return false;
+        }
+        sleep_slice();
     }
     return true;
 }
@@ -286,7 +273,7 @@ bool PacketDispatcher::flush(StallClock& stall) {
 
     const uint64_t pending = write_pos_;
     int error = 0;
-    const size_t sent = write_descriptor(fd_, buffer_.data(), pending, error, stall);
+    const size_t sent = send(buffer_.data(), pending, error, stall);
     note_delivered(sent);
     if (sent == pending) {
         write_pos_ = 0;
@@ -298,7 +285,7 @@ bool PacketDispatcher::flush(StallClock& stall) {
     std::memmove(buffer_.data(), buffer_.data() + sent, pending - sent);
     write_pos_ = pending - sent;
     if (error == kAbandoned) {
-        abandon();
+        abandon("Output blocked while stopping: abandoned ");
         return false;
     }
     broken_ = !may_recover(error);
@@ -307,24 +294,80 @@ bool PacketDispatcher::flush(StallClock& stall) {
     return false;
 }
 
+// Hands the stream as many of the bytes as it will take and returns how many
+// it took. The records go out through the descriptor rather than stdio: after
+// a failed fflush, stdio cannot say how many bytes reached the stream (glibc
+// drops its buffer), and without that count a retry either loses bytes or
+// sends some twice.
+size_t PacketDispatcher::send(const uint8_t* data, size_t size, int& error, StallClock& stall) {
+    size_t done = 0;
+    error = 0;
+    while (done < size) {
+        const long n = write_some(data + done, size - done);
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+            stall.progress();
+            continue;
+        }
+#ifndef _WIN32
+        // A full pipe or socket, or a blocking write cut short by a stop
+        // request's signal.
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+            if (stall.give_up()) {
+                error = kAbandoned;
+                break;
+            }
+            pollfd waiter{fd_, POLLOUT, 0};
+            if (::poll(&waiter, 1, kWaitSliceMs) < 0 && errno != EINTR) {
+                error = errno;
+                break;
+            }
+            continue;
+        }
+#else
+        if (n < 0 && errno == EINTR) continue;
+#endif
+        error = n < 0 ? errno : EIO;
+        break;
+    }
+    return done;
+}
+
+long PacketDispatcher::write_some(const uint8_t* data, size_t size) {
+#ifdef _WIN32
+    return _write(fd_, data, static_cast<unsigned>(std::min<size_t>(size, 1u << 30)));
+#else
+    if (socket_) return ::send(fd_, data, size, MSG_DONTWAIT | MSG_NOSIGNAL);
+    return ::write(fd_, data, size);
+#endif
+}
+
 bool PacketDispatcher::finish() {
     StallClock stall(stop_requests_, true);
     for (;;) {
         const uint64_t before = write_pos_;
         if (flush(stall)) return true;
-        if (broken_) return false;
+        if (broken_) {
+            // A stream that failed for good takes nothing more: what it
+            // still held is lost, and the report must say so (the flush has
+            // said it already when it gave up the wait itself).
+            if (write_pos_ > 0) abandon("Output failed: abandoned ");
+            return false;
+        }
         // Only a full disk gets here: it has its grace like a stalled reader.
         if (write_pos_ < before) stall.progress();
         if (stall.give_up()) {
-            abandon();
+            abandon("Output blocked while stopping: abandoned ");
             return false;
         }
         sleep_slice();
     }
 }
 
-void PacketDispatcher::abandon() {
-    last_error_ = "Output blocked while stopping: abandoned " + std::to_string(write_pos_) + " bytes";
+void PacketDispatcher::abandon(const char* why) {
+    last_error_ = why + std::to_string(write_pos_) + " bytes";
+    if (in_record_) last_error_ += ", ending the stream inside a record";
+    records_abandoned_ += queued_records_;
     write_pos_ = 0;
     record_start_ = 0;
     queued_records_ = 0;
@@ -340,6 +383,7 @@ void PacketDispatcher::note_delivered(uint64_t sent) {
         offset += head_left_;
         ++packets_dispatched_;
         --queued_records_;
+        in_record_ = false;
         // Records behind the head are still whole in the buffer, so the next
         // one's length can be read from its own header.
         head_left_ = queued_records_ > 0
@@ -347,18 +391,23 @@ void PacketDispatcher::note_delivered(uint64_t sent) {
                                PacketRecordHeader::decode(buffer_.data() + offset).captured_length
                          : 0;
     }
+    // What is left went out of the oldest record still queued, or of the one
+    // dispatch() is copying in.
+    if (sent == 0) return;
+    in_record_ = true;
     if (queued_records_ > 0) head_left_ -= sent;
 }
 
 void PacketDispatcher::close() {
     if (file_ == nullptr) return;
     flush();
+#ifndef _WIN32
+    if (owned_fd_ >= 0) (void)::close(owned_fd_);
+#endif
+    owned_fd_ = -1;
+    socket_ = false;
     // Nothing is buffered in stdio, but a file system may still report a
     // deferred write error when the file is closed.
-#ifndef _WIN32
-    if (restore_flags_ != -1) (void)::fcntl(fd_, F_SETFL, restore_flags_);
-    restore_flags_ = -1;
-#endif
     if (owns_file_ && std::fclose(file_) != 0) last_error_ = "Failed to close output file: " + output_path_;
     file_ = nullptr;
     owns_file_ = false;

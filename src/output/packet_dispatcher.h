@@ -39,14 +39,18 @@ struct DispatcherConfig {
     std::string output_path;  // File mode only
 };
 
-// Frames packets into records and sends each one out of the process before
-// dispatch() returns.
+// Frames packets into records and sends them out of the process in batches:
+// dispatch() stages a record, and flush() sends everything staged in one
+// write. The capture calls flush() at the end of every libpcap batch, so a
+// record never waits for a later packet; a full buffer is sent earlier.
 //
 // Counters count what reached the stream: bytes_written() is exactly the
 // number of bytes the stream accepted, and packets_dispatched() the number of
 // records that reached it whole. When the stream fails, bytes it did not
 // accept stay pending and are retried later (never the ones it accepted), so
-// no byte is ever written twice.
+// no byte is ever written twice, and once a record has begun to go out its
+// remaining bytes stay pending with it, so the stream never ends inside a
+// record without saying so.
 //
 // A stream that takes nothing is waited for (back-pressure) until a stop is
 // requested; from then on it gets kStopGrace without progress, or until a
@@ -58,7 +62,7 @@ public:
     static constexpr std::chrono::seconds kStopGrace{1};
 
     explicit PacketDispatcher(const DispatcherConfig& config);
-    ~PacketDispatcher();
+    virtual ~PacketDispatcher();
     PacketDispatcher(const PacketDispatcher&) = delete;
     PacketDispatcher& operator=(const PacketDispatcher&) = delete;
 
@@ -66,7 +70,8 @@ public:
     bool dispatch(const CapturedPacket& packet);
     bool flush();
     // The last flush: what a full disk still holds gets the grace of a stop
-    // request and is then abandoned.
+    // request and is then abandoned. False only when bytes were abandoned,
+    // whose count last_error() then gives.
     bool finish();
     void close();
 
@@ -77,16 +82,25 @@ public:
     uint64_t pending_bytes() const { return write_pos_; }
     // The stream failed for good; dispatch() and flush() will not write again.
     bool failed() const { return broken_; }
+    // Records dispatch() accepted that will never reach the stream whole.
+    uint64_t records_abandoned() const { return records_abandoned_; }
 
     std::string last_error() const { return last_error_; }
     uint64_t packets_dispatched() const { return packets_dispatched_; }
     uint64_t bytes_written() const { return bytes_written_; }
 
+protected:
+    // The one place bytes leave the process: like write(2), it returns how
+    // many of them the stream took, or -1 with errno set. Tests script it.
+    virtual long write_some(const uint8_t* data, size_t size);
+
 private:
     bool write(const void* bytes, size_t length);
     bool flush(StallClock& stall);
-    void abandon();
+    size_t send(const uint8_t* data, size_t size, int& error, StallClock& stall);
+    void abandon(const char* why);
     void note_delivered(uint64_t sent);
+    bool open_private_descriptor();
 
     OutputMode mode_;
     std::string output_path_;
@@ -99,7 +113,12 @@ private:
     uint64_t bytes_written_ = 0;
     std::string last_error_;
 
+    // The descriptor the records go to: the stream's own, or a private one
+    // of the same pipe opened non-blocking (owned_fd_), or a socket that is
+    // written with MSG_DONTWAIT.
     int fd_ = -1;
+    int owned_fd_ = -1;
+    bool socket_ = false;
     // The stream failed in a way it cannot recover from (closed pipe, file
     // size limit, bad descriptor), as opposed to a full disk that may drain.
     bool broken_ = false;
@@ -108,11 +127,14 @@ private:
     // of which has `head_left_` bytes still to go.
     uint64_t queued_records_ = 0;
     uint64_t head_left_ = 0;
-    // Offset in buffer_ of the record dispatch() is copying in.
+    uint64_t records_abandoned_ = 0;
+    // The stream ends inside a record: part of one has gone out.
+    bool in_record_ = false;
+    // Offset in buffer_ of the record dispatch() is copying in, and whether
+    // any of its bytes have already gone out.
     uint64_t record_start_ = 0;
+    bool record_started_ = false;
     const std::atomic<unsigned>* stop_requests_ = nullptr;
-    // The descriptor's flags before init() made it non-blocking, or -1.
-    int restore_flags_ = -1;
 };
 
 }  // namespace ostrane
