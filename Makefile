@@ -45,7 +45,7 @@ lint: $(BUILD_DIR)/CMakeCache.txt
 soak: deps build
 	scripts/soak.py $(BUILD_DIR)/ostrane
 
-# Cost per record against the bare write(2) limit and pcap_dump + flush.
+# Cost per record, flushed per batch of 64, against one write(2) per record and buffered pcap_dump.
 bench:
 	scripts/install-deps.sh bench
 	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=Release
