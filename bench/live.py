@@ -321,6 +321,10 @@ def main():
                         else sys.executable, help="the interpreter that runs the reader")
     parser.add_argument("--build", default=os.path.join(ROOT, "build"))
     args = parser.parse_args()
+    if args.rounds < 1 or args.samples < 1 or args.count < 1:
+        parser.error("--rounds, --samples and --count must be at least 1")
+    if not 0 < args.pause < args.stall_seconds:
+        parser.error("--pause must be shorter than --stall-seconds")
     if os.geteuid() != 0:
         sys.exit("live benchmark: capturing needs root")
     # A SIGTERM unwinds like an error, so that every child is reaped.
@@ -366,6 +370,9 @@ def main():
         print(f"| {name} | {median(name, 'rate'):.0f} | {median(name, 'captured'):.0f} ({median(name, 'captured') / median(name, 'sent'):.1%}) | "
               f"{drops} ({zero}) | {median(name, 'us_per_packet'):.3f} | "
               f"{shown(statistics.median(latency[name]))} | {median(name, 'rss_kb'):.0f} |")
+    # libpcap skips the outgoing copy of every packet on lo, but the kernel
+    # queued both, so its drop count can exceed the datagrams sent.
+    print("Kernel drops are the captures' own report; on lo they count both copies of a datagram.")
     ratio = median("ostrane", "us_per_packet") / median("tcpdump -w -", "us_per_packet")
     print(f"\nCPU per captured packet, ostrane / tcpdump -w - (buffered): {ratio:.2f} (goal ≤ 1.00)")
 
