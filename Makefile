@@ -52,12 +52,15 @@ bench:
 	cmake --build $(BUILD_DIR) -j $(JOBS) --target dispatch_bench
 	$(BUILD_DIR)/bench/dispatch_bench --benchmark_min_time=0.5
 
-# ostrane against tcpdump -U -w - and tcpdump -w - on a loopback load (root).
+# ostrane against tcpdump -U, buffered and in immediate mode on a loopback load:
+# drops, CPU per packet, a lone packet's latency; ostrane | reader --summary,
+# a reader that pauses 1 s, and an idle capture (root; a few minutes).
+# Options through LIVE_ARGS, e.g. make bench-live LIVE_ARGS="--rounds 5".
 bench-live:
 	scripts/install-deps.sh bench
 	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=Release
 	cmake --build $(BUILD_DIR) -j $(JOBS) --target ostrane udp_flood
-	bench/live.py --build $(BUILD_DIR)
+	bench/live.py --build $(BUILD_DIR) $(LIVE_ARGS)
 
 # The reader against tcpdump -n -r on the same frames, and ostrane | reader
 # live at paced rates (root for the live part).
