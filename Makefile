@@ -10,7 +10,7 @@ export SOURCE_DATE_EPOCH
 endif
 
 .PHONY: all build deps test test-sanitize lint soak bench bench-live windows test-windows demo clean \
-	install uninstall package test-package bench-reader package-windows lintian reproducible
+	install uninstall package test-package bench-reader package-windows lintian reproducible dist distcheck
 
 all: build
 
@@ -128,6 +128,24 @@ reproducible:
 	  || { for tree in a b; do dpkg-deb -c build-repro-$$tree/ostrane_$(VERSION)_amd64.deb >build-repro-$$tree/contents; done; \
 	       diff build-repro-a/contents build-repro-b/contents; exit 1; }
 	@echo "reproducible: ostrane_$(VERSION)_amd64.deb is the same bytes from both builds"
+
+# build/ostrane-<version>.tar.gz of the files committed at HEAD.
+dist:
+	mkdir -p $(BUILD_DIR)
+	git diff --quiet HEAD || echo "dist: uncommitted changes are left out of the tarball" >&2
+	git archive --format=tar.gz --prefix=ostrane-$(VERSION)/ -o $(BUILD_DIR)/ostrane-$(VERSION).tar.gz HEAD
+
+# The tarball holds every tracked file, and builds and passes `make test`
+# unpacked on its own, in a fresh folder.
+DISTCHECK_DIR ?= $(BUILD_DIR)/distcheck
+distcheck: dist
+	rm -rf $(DISTCHECK_DIR) && mkdir -p $(DISTCHECK_DIR)
+	tar -xzf $(BUILD_DIR)/ostrane-$(VERSION).tar.gz -C $(DISTCHECK_DIR)
+	git ls-files | sort >$(DISTCHECK_DIR)/tracked
+	cd $(DISTCHECK_DIR)/ostrane-$(VERSION) && find . ! -type d | sed 's|^\./||' | sort | diff ../tracked -
+	$(MAKE) -C $(DISTCHECK_DIR)/ostrane-$(VERSION) test
+	rm -rf $(DISTCHECK_DIR)
+	@echo "distcheck: ostrane-$(VERSION).tar.gz is complete"
 
 demo: deps build
 	scripts/demo.sh
