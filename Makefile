@@ -10,7 +10,7 @@ export SOURCE_DATE_EPOCH
 endif
 
 .PHONY: all build deps test test-sanitize lint soak bench bench-live windows test-windows demo clean \
-	install uninstall package test-package bench-reader package-windows lintian reproducible dist distcheck
+	install uninstall package test-package bench-reader package-windows lintian reproducible repro-build dist distcheck
 
 all: build
 
@@ -116,18 +116,21 @@ lintian: package
 	lintian --fail-on error,warning --display-info --pedantic $(BUILD_DIR)/ostrane_$(VERSION)_amd64.deb
 
 # Two packages, each built in a fresh folder of its own under a different
-# path, umask and time zone, must be the same bytes.
+# path, umask and time zone, and seconds apart, must be the same bytes. If
+# they are not, the listings and checksums of their files show where.
 reproducible:
 	rm -rf build-repro-a build-repro-b
-	for tree in a b; do \
-	  cmake -S . -B build-repro-$$tree -DCMAKE_BUILD_TYPE=Release -DOSTRANE_BUILD_TESTS=OFF >/dev/null || exit 1; \
-	done
-	(umask 022 && TZ=UTC $(MAKE) --no-print-directory package BUILD_DIR=build-repro-a)
-	(umask 002 && TZ=Pacific/Kiritimati $(MAKE) --no-print-directory package BUILD_DIR=build-repro-b)
+	umask 022 && export TZ=UTC && $(MAKE) --no-print-directory repro-build REPRO_DIR=build-repro-a
+	umask 002 && export TZ=Pacific/Kiritimati && $(MAKE) --no-print-directory repro-build REPRO_DIR=build-repro-b
 	cmp build-repro-a/ostrane_$(VERSION)_amd64.deb build-repro-b/ostrane_$(VERSION)_amd64.deb \
-	  || { for tree in a b; do dpkg-deb -c build-repro-$$tree/ostrane_$(VERSION)_amd64.deb >build-repro-$$tree/contents; done; \
+	  || { for tree in a b; do deb=build-repro-$$tree/ostrane_$(VERSION)_amd64.deb; \
+	         { dpkg-deb -c $$deb; dpkg-deb -I $$deb md5sums; } >build-repro-$$tree/contents; done; \
 	       diff build-repro-a/contents build-repro-b/contents; exit 1; }
 	@echo "reproducible: ostrane_$(VERSION)_amd64.deb is the same bytes from both builds"
+
+repro-build:
+	cmake -S . -B $(REPRO_DIR) -DCMAKE_BUILD_TYPE=Release -DOSTRANE_BUILD_TESTS=OFF >/dev/null
+	$(MAKE) --no-print-directory package BUILD_DIR=$(REPRO_DIR)
 
 # build/ostrane-<version>.tar.gz of the files committed at HEAD.
 dist:
