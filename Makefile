@@ -1,9 +1,16 @@
 # Thin wrapper around CMake so that `make` and `make test` are the only commands to remember.
 BUILD_DIR ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+# The one version, from project() in CMakeLists.txt.
+VERSION := $(shell sed -n 's/^project.ostrane VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+# Every timestamp in what we ship: the commit's date, unless given.
+SOURCE_DATE_EPOCH ?= $(shell git log -1 --format=%ct 2>/dev/null)
+ifneq ($(SOURCE_DATE_EPOCH),)
+export SOURCE_DATE_EPOCH
+endif
 
 .PHONY: all build deps test test-sanitize lint soak bench bench-live windows test-windows demo clean \
-	install uninstall package test-package bench-reader
+	install uninstall package test-package bench-reader package-windows lintian reproducible repro-build dist distcheck
 
 all: build
 
@@ -78,9 +85,13 @@ windows:
 	  -DCMAKE_BUILD_TYPE=Release -DOSTRANE_BUILD_TESTS=OFF
 	cmake --build $(WINDOWS_DIR) -j $(JOBS)
 
-# The Windows build under wine64, in a fresh prefix.
-test-windows: windows
-	OSTRANE_EXE=$(WINDOWS_DIR)/ostrane.exe python3 tests/windows/test_windows.py -v
+# build-windows/ostrane-<version>-win64.zip: ostrane.exe, README.md, LICENSE, README-windows.txt.
+package-windows: windows
+	cd $(WINDOWS_DIR) && cpack
+
+# The zip unpacked into a fresh folder, its exe under wine64 in a fresh prefix.
+test-windows: package-windows
+	OSTRANE_ZIP=$(WINDOWS_DIR)/ostrane-$(VERSION)-win64.zip python3 tests/windows/test_windows.py -v
 
 # PREFIX and DESTDIR as usual: make install PREFIX=/usr DESTDIR=/tmp/stage
 PREFIX ?= /usr/local
@@ -90,18 +101,60 @@ install: build
 uninstall:
 	DESTDIR="$(DESTDIR)" cmake -DMANIFEST=$(BUILD_DIR)/install_manifest.txt -P cmake/uninstall.cmake
 
-# build/ostrane_<version>_amd64.deb
+# build/ostrane_<version>_amd64.deb. CPack gives the archive members the
+# modes of its staging files, so it runs under umask 022 as dpkg-buildpackage does.
 package: build
 	scripts/install-deps.sh package
-	cd $(BUILD_DIR) && cpack
+	cd $(BUILD_DIR) && umask 022 && cpack
 
 # install and uninstall, the man pages, the completion and the package,
 # installed with apt and purged again (root; changes the system while it runs).
 test-package: package
 	python3 tests/packaging/test_packaging.py -v
 
+# Debian's checks on the .deb: any error or warning fails. Tags shown as
+# info or pedantic are listed in the output, for a look.
+lintian: package
+	scripts/install-deps.sh release
+	lintian --fail-on error,warning --display-info --pedantic $(BUILD_DIR)/ostrane_$(VERSION)_amd64.deb
+
+# Two packages, each built in a fresh folder of its own under a different
+# path, umask and time zone, and seconds apart, must be the same bytes. If
+# they are not, the listings and checksums of their files show where.
+reproducible:
+	rm -rf build-repro-a build-repro-b
+	umask 022 && export TZ=UTC && $(MAKE) --no-print-directory repro-build REPRO_DIR=build-repro-a
+	umask 002 && export TZ=Pacific/Kiritimati && $(MAKE) --no-print-directory repro-build REPRO_DIR=build-repro-b
+	cmp build-repro-a/ostrane_$(VERSION)_amd64.deb build-repro-b/ostrane_$(VERSION)_amd64.deb \
+	  || { for tree in a b; do deb=build-repro-$$tree/ostrane_$(VERSION)_amd64.deb; \
+	         { dpkg-deb -c $$deb; dpkg-deb -I $$deb md5sums; } >build-repro-$$tree/contents; done; \
+	       diff build-repro-a/contents build-repro-b/contents; exit 1; }
+	@echo "reproducible: ostrane_$(VERSION)_amd64.deb is the same bytes from both builds"
+
+repro-build:
+	cmake -S . -B $(REPRO_DIR) -DCMAKE_BUILD_TYPE=Release -DOSTRANE_BUILD_TESTS=OFF >/dev/null
+	$(MAKE) --no-print-directory package BUILD_DIR=$(REPRO_DIR)
+
+# build/ostrane-<version>.tar.gz of the files committed at HEAD.
+dist:
+	mkdir -p $(BUILD_DIR)
+	git diff --quiet HEAD || echo "dist: uncommitted changes are left out of the tarball" >&2
+	git archive --format=tar.gz --prefix=ostrane-$(VERSION)/ -o $(BUILD_DIR)/ostrane-$(VERSION).tar.gz HEAD
+
+# The tarball holds every tracked file, and builds and passes `make test`
+# unpacked on its own, in a fresh folder.
+DISTCHECK_DIR ?= $(BUILD_DIR)/distcheck
+distcheck: dist
+	rm -rf $(DISTCHECK_DIR) && mkdir -p $(DISTCHECK_DIR)
+	tar -xzf $(BUILD_DIR)/ostrane-$(VERSION).tar.gz -C $(DISTCHECK_DIR)
+	git ls-files | sort >$(DISTCHECK_DIR)/tracked
+	cd $(DISTCHECK_DIR)/ostrane-$(VERSION) && find . ! -type d | sed 's|^\./||' | sort | diff ../tracked -
+	$(MAKE) -C $(DISTCHECK_DIR)/ostrane-$(VERSION) test
+	rm -rf $(DISTCHECK_DIR)
+	@echo "distcheck: ostrane-$(VERSION).tar.gz is complete"
+
 demo: deps build
 	scripts/demo.sh
 
 clean:
-	rm -rf $(BUILD_DIR) $(SANITIZE_DIR) $(TSAN_DIR) $(WINDOWS_DIR)
+	rm -rf $(BUILD_DIR) $(SANITIZE_DIR) $(TSAN_DIR) $(WINDOWS_DIR) build-repro-*

@@ -7,6 +7,7 @@
 #   scripts/install-deps.sh bench    also Google Benchmark, for `make bench`
 #   scripts/install-deps.sh windows  also mingw-w64 and wine64, for `make windows`
 #   scripts/install-deps.sh package  also the Debian packaging tools, for `make package`
+#   scripts/install-deps.sh release  also lintian and git, for `make lintian` and `make dist`
 set -euo pipefail
 
 packages=(
@@ -23,6 +24,7 @@ for group in "$@"; do
     bench) packages+=(libbenchmark-dev) ;;
     windows) packages+=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64) ;;
     package) packages+=(dpkg-dev file man-db bash-completion adduser libcap2-bin passwd) ;;
+    release) packages+=(lintian git) ;;
     *) echo "install-deps: unknown group '$group'" >&2; exit 2 ;;
   esac
 done

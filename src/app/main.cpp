@@ -43,7 +43,7 @@ struct CommandLineOptions {
 
 void print_usage(const char* program) {
     std::cerr << "\n"
-              << "Ostrane Capture Engine v1.0.0\n"
+              << "Ostrane Capture Engine v" OSTRANE_VERSION "\n"
               << "High-performance packet capture for network analysis.\n"
               << "\n"
               << "Usage: " << program << " [options]\n"

@@ -16,8 +16,8 @@ sys.path.insert(0, os.path.join(ROOT, "tests"))
 from harness import Program, Sink, parse  # noqa: E402
 
 BUILD = os.path.abspath(os.environ.get("BUILD_DIR", os.path.join(ROOT, "build")))
-FILES = ["bin/ostrane", "bin/ostrane-analyzer", "share/ostrane/python_analyzer/main.py", "share/man/man1/ostrane.1",
-         "share/man/man1/ostrane-analyzer.1", "share/bash-completion/completions/ostrane"]
+FILES = ["bin/ostrane", "bin/ostrane-analyzer", "share/ostrane/python_analyzer/main.py", "share/man/man1/ostrane.1.gz",
+         "share/man/man1/ostrane-analyzer.1.gz", "share/bash-completion/completions/ostrane", "share/doc/ostrane/copyright"]
 
 
 def run(*command, **options):
@@ -41,10 +41,12 @@ class Install(unittest.TestCase):
             self.assertFalse(os.path.exists(f"{prefix}/share/ostrane"))
 
     def test_man_pages_render_without_a_warning_and_completion_offers_devices_after_dash_i(self):
+        version = run(f"{BUILD}/ostrane", "-h").stderr.split()[3][1:]  # from "Ostrane Capture Engine v1.0.0"
         for page in ("ostrane.1", "ostrane-analyzer.1"):
-            shown = run("man", "--warnings", "-l", os.path.join(ROOT, "packaging", "man", page),
+            shown = run("man", "--warnings", "-l", os.path.join(BUILD, "man", page + ".gz"),
                         env=dict(os.environ, MANWIDTH="80", MANPAGER="cat", PAGER="cat"))
-            self.assertEqual((shown.returncode, shown.stderr, "\nSIGNALS\n" in shown.stdout), (0, "", True), page)
+            self.assertEqual((shown.returncode, shown.stderr, "\nSIGNALS\n" in shown.stdout,
+                              shown.stdout.rstrip().splitlines()[-1].split()[:2]), (0, "", True, ["ostrane", version]), page)
         script = (f"source {ROOT}/packaging/bash-completion/ostrane; COMP_WORDS=({BUILD}/ostrane -i l); "
                   "COMP_CWORD=2; _ostrane; printf '%s\\n' \"${COMPREPLY[@]}\"; "
                   "COMP_WORDS=(ostrane -); COMP_CWORD=1; _ostrane; echo \"${COMPREPLY[*]}\"")

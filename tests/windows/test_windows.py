@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
-"""The Windows build (OSTRANE_EXE) under wine64 in a fresh WINEPREFIX, where wine's wpcap.dll forwards to this
-machine's libpcap (captures need root, as any capture here)."""
+"""The Windows zip (OSTRANE_ZIP) unpacked into a fresh folder, its exe under wine64 in a fresh WINEPREFIX, where wine's
+wpcap.dll forwards to this machine's libpcap (captures need root, as any capture here)."""
 
 import os
 import shutil
@@ -14,10 +14,11 @@ import unittest
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, os.path.join(ROOT, "tests"))
 from harness import ROOT_ONLY, Program, Sink, help_text, parse, report  # noqa: E402
-EXE = os.path.abspath(os.environ.get("OSTRANE_EXE", os.path.join(ROOT, "build-windows", "ostrane.exe")))
 WINE = shutil.which("wine64") or "/usr/lib/wine/wine64"
 WINESERVER = os.path.join(os.path.dirname(WINE), "wineserver")
 PREFIX = tempfile.mkdtemp(prefix="ostrane-wine-")
+shutil.unpack_archive(os.environ["OSTRANE_ZIP"], PREFIX)  # ostrane-<version>-win64.zip, from make package-windows
+EXE = os.path.join(PREFIX, os.path.basename(os.environ["OSTRANE_ZIP"])[:-4], "ostrane.exe")
 os.environ.update(WINEPREFIX=PREFIX, WINEDEBUG="-all")
 HELP = help_text("Z:" + EXE.replace("/", "\\")).replace("\n", "\r\n")
 
@@ -44,7 +45,8 @@ def loopback_device():
 
 
 class CommandLine(unittest.TestCase):
-    def test_help_missing_interface_and_listing(self):
+    def test_zip_contents_help_missing_interface_and_listing(self):
+        self.assertEqual(sorted(os.listdir(os.path.dirname(EXE))), ["LICENSE", "README-windows.txt", "README.md", "ostrane.exe"])
         shown, missing = run("-h"), run()
         self.assertEqual((shown.returncode, shown.stdout, shown.stderr.decode()), (0, b"", HELP))
         self.assertEqual((missing.returncode, missing.stderr.decode()),
