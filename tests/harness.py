@@ -3,6 +3,7 @@ datagrams on loopback, and a program whose output is read while it runs (a full 
 capture up and lose packets)."""
 
 import os
+import pty
 import re
 import socket
 import struct
@@ -46,6 +47,17 @@ def report(err, label):
     return int(found.group(1)) if found else None
 
 
+def screen(text):
+    """What a terminal shows for `text`: a carriage return goes back to the start of the line."""
+    lines = []
+    for line in text.replace("\r\n", "\n").split("\n"):
+        shown = ""
+        for part in line.split("\r"):
+            shown = part + shown[len(part):]
+        lines.append(shown.rstrip(" "))
+    return "\n".join(lines)
+
+
 def until(predicate, seconds=10.0):
     end = time.monotonic() + seconds
     while not predicate() and time.monotonic() < end:
@@ -83,11 +95,12 @@ class Program:
     stdout goes to the file `out`, or is closed (out="closed"), or by default
     is a pipe read like stderr: `chunk` bytes per read, `pause` s apart (a pause
     ends when the program does), closed after `limit` bytes; `nonblocking` sets
-    O_NONBLOCK on the writing end."""
+    O_NONBLOCK on the writing end. `terminal` puts stderr on a pseudo-terminal."""
 
-    def __init__(self, test, args, out=None, chunk=65536, pause=0.0, limit=None, nonblocking=False, **popen):
+    def __init__(self, test, args, out=None, chunk=65536, pause=0.0, limit=None, nonblocking=False, terminal=False,
+                 **popen):
         self.out, self.stream, self.err, self.readers = out, bytearray(), bytearray(), []
-        err_read, err_write = os.pipe()
+        err_read, err_write = pty.openpty() if terminal else os.pipe()
         if out is None:
             out_read, stdout = os.pipe()
             os.set_blocking(stdout, not nonblocking)
@@ -107,7 +120,10 @@ class Program:
         def run():
             while limit is None or len(into) < limit:
                 until(lambda: self.process.poll() is not None, pause)
-                data = os.read(fd, chunk if limit is None else min(chunk, limit - len(into)))
+                try:
+                    data = os.read(fd, chunk if limit is None else min(chunk, limit - len(into)))
+                except OSError:  # EIO: a pseudo-terminal's other side has closed
+                    data = b""
                 if not data:
                     break
                 into.extend(data)

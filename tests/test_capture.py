@@ -2,6 +2,7 @@
 check the exit status, the message, and that the stream is whole and the report describes it exactly."""
 
 import os
+import pty
 import re
 import signal
 import struct
@@ -12,7 +13,7 @@ import threading
 import time
 import unittest
 
-from harness import ROOT_ONLY, Program, Sink, help_text, parse, report, until
+from harness import ROOT_ONLY, Program, Sink, help_text, parse, report, screen, until
 
 BINARY = os.environ["OSTRANE_BINARY"]
 HELP = help_text(BINARY)
@@ -27,6 +28,10 @@ class CommandLine(unittest.TestCase):
         no_interface = "[ERROR] No interface specified. Use -i <interface> or -l to list.\n\n" + HELP
         activate = "[ERROR] Failed to activate pcap handle: "
         lo = "] lo\n║      Description: (no description)\n║      Status: UP (loopback)\n║      Address: 127.0.0.1 / 255.0.0.0\n"
+        master, slave = pty.openpty()
+        for fd in (master, slave):
+            self.addCleanup(os.close, fd)
+        terminal = os.ttyname(slave)
         cases = [  # arguments, stdout, status, stderr (a prefix when it ends in ": "), text on stdout
             ([], None, 1, no_interface, ""),
             (["-h"], None, 0, HELP, ""),
@@ -43,6 +48,8 @@ class CommandLine(unittest.TestCase):
             (["-l", "-i", "lo"], None, 0, "", lo),
             (["-l"], "/dev/full", 1, "[ERROR] Failed to write the interface list: No space left on device\n", ""),
             (["-l"], "closed", 1, "[ERROR] Failed to write the interface list: Bad file descriptor\n", ""),
+            (["-i", "lo"], terminal, 1, "[ERROR] Standard output is a terminal: redirect it to a file or pipe it into a reader\n", ""),
+            (["-l"], terminal, 0, "", ""),
         ] + [(["-i", "lo", "-f", "tcp port abc"], None, 1,
               "[INFO] Opening interface: lo\n[ERROR] BPF compilation failed for 'tcp port abc': ", "")] * (os.geteuid() == 0)
         for args, out, status, err, shown in cases:
@@ -81,12 +88,13 @@ class Live(unittest.TestCase):
         act(program, sink)
         self.assertEqual(program.wait(seconds), 0, program.text())
 
-        err, stream = program.text(), program.output()
+        err, stream = screen(program.text()), program.output()
+        self.assertEqual("\r" in program.text(), bool(stdout.get("terminal")))  # a status line only on a terminal
         parsed, left = parse(stream)
         self.assertIn("ending the stream inside a record" if left else "", err)
         self.assertEqual("Capture started" in err, started, err)
         at = err.find("\n\n[INFO] Capture complete.\n[INFO] Packets received by filter: ")
-        self.assertIn(message, err[:max(at + 1, 0)], err)
+        self.assertTrue(at > 0 and message in err[:at + 1], err)
         self.assertEqual((report(err, "Packets dispatched"), report(err, "Bytes written")), (len(parsed), len(stream)))
         numbers = [struct.unpack_from("<Q", frame, 42)[0] for _, _, frame in parsed if not interface]
         self.assertEqual(numbers, sorted(set(numbers)) if records is None else list(range(records)))
@@ -115,6 +123,17 @@ class Live(unittest.TestCase):
             self.assertTrue(until(lambda: len(program.output()) == RECORD + 100, 1), "the record was held back")
             program.signal(signal.SIGINT)
 
+        def counts_twice(program, sink):
+            self.assertTrue(until(lambda: " dropped by kernel" in program.text(), 2), "no status line")
+            for n in (1, 2):
+                sink.send(5)
+                time.sleep(0.3)
+                program.signal(signal.SIGUSR1)
+                self.assertTrue(until(lambda: program.text().count("[INFO] Packets received by filter: ") == n, 1))
+            self.assertIn(f", dispatched: 10, bytes written: {10 * (RECORD + 100)}\r\n", program.text())
+            time.sleep(0.6)  # the status line is back, for the report to erase
+            program.signal(signal.SIGINT)
+
         def slowly_read(program, sink):
             sink.send(20000, size=200, gap=0, seconds=5)
             before = -1  # until the reader has caught up: what stays in the ring is neither record nor drop
@@ -135,6 +154,7 @@ class Live(unittest.TestCase):
              dict(options=["-b", "1024"], ready="Opening interface", seconds=20, records=0, started=False)),
             ("SIGINT twice", lambda program, sink: (sink.send(100, gap=0), program.signal(signal.SIGINT), time.sleep(0.01),
                                                     program.signal(signal.SIGINT)), dict(lossless=True, warnings=None)),
+            ("SIGUSR1 twice, stderr on a terminal", counts_twice, dict(records=10, terminal=True)),
             ("a lone datagram goes out at once, with no later packet or stop to push it", lone_datagram, dict(records=1)),
             ("SIGINT 50 ms after a burst, read 4 KiB every 10 ms", signal_after(5000, signal.SIGINT, 0.05, gap=0),
              dict(chunk=4096, pause=0.01, records=5000, seconds=30,

@@ -2,6 +2,7 @@
 
 #include "app/interface_listing.h"
 #include "app/privileges.h"
+#include "app/status_line.h"
 #include "capture/capture_engine.h"
 #include "output/packet_dispatcher.h"
 
@@ -30,6 +31,8 @@ using ostrane::PacketDispatcher;
 // runs on a thread of its own, never sees a torn or stale pointer.
 std::atomic<CaptureEngine*> g_engine_ptr{nullptr};
 static_assert(std::atomic<CaptureEngine*>::is_always_lock_free, "used from a signal handler");
+// Set by SIGUSR1; the capture loop prints the counters at its next turn.
+std::atomic<bool> g_counts_requested{false};
 
 struct CommandLineOptions {
     std::string interface_name;
@@ -77,6 +80,12 @@ void signal_handler(int sig) {
     if (CaptureEngine* engine = g_engine_ptr.load()) engine->request_stop();
 }
 
+#ifdef SIGUSR1
+// As tcpdump does: the counters so far, and the capture goes on. Printing
+// here is not safe, so the loop does it.
+void counts_handler(int) { g_counts_requested.store(true); }
+#endif
+
 #ifdef _WIN32
 // Closing the console window (or logging off) ends the process as soon as
 // this returns, or after a few seconds. Stop as Ctrl+C does and hold the
@@ -112,7 +121,8 @@ bool install_stop_handlers() {
         if (sig == SIGHUP && ::sigaction(sig, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN) continue;
         ok = ::sigaction(sig, &action, nullptr) == 0 && ok;
     }
-    return ok;
+    action.sa_handler = counts_handler;
+    return ::sigaction(SIGUSR1, &action, nullptr) == 0 && ok;
 #endif
 }
 
@@ -162,6 +172,12 @@ struct EnginePublication {
 };
 
 int run_capture(const CommandLineOptions& options) {
+    // Packet bytes come from anyone on the link, and a terminal obeys the
+    // escape sequences among them.
+    if (ostrane::is_terminal(stdout)) {
+        std::cerr << "[ERROR] Standard output is a terminal: redirect it to a file or pipe it into a reader\n";
+        return 1;
+    }
     ostrane::CaptureConfig config;
     config.interface_name = options.interface_name;
     config.filter = options.filter;
@@ -197,9 +213,11 @@ int run_capture(const CommandLineOptions& options) {
     bool output_failed = false;
     bool holding = false;
     bool told_draining = false;
+    ostrane::StatusLine status(std::cerr, ostrane::is_terminal(stderr));
     // Packets the capture delivered that never reached the stream whole.
     uint64_t unwritten = 0;
     auto fail_output = [&](const char* what) {
+        status.clear();
         std::cerr << "[ERROR] " << what << dispatcher.last_error() << "\n";
         output_failed = true;
         engine.stop_capture();
@@ -208,6 +226,7 @@ int run_capture(const CommandLineOptions& options) {
     // when they have all gone out; not at every retry.
     auto note_holding = [&] {
         const uint64_t pending = dispatcher.pending_bytes();
+        if ((pending > 0) != holding) status.clear();
         if (pending > 0 && !holding) {
             std::cerr << "[WARN] Output is full: holding " << pending << " bytes of records until it takes more\n";
         } else if (pending == 0 && holding) {
@@ -227,10 +246,24 @@ int run_capture(const CommandLineOptions& options) {
         const int64_t requested = engine.stop_request_time_us();
         if (!told_draining && requested != 0 && engine.stop_requests().load() == 1 &&
             ostrane::packet_clock_us() - requested >= 1000000) {
+            status.clear();
             std::cerr << "[INFO] Still writing the packets captured before the stop; "
                          "press Ctrl+C again to stop at once\n";
             told_draining = true;
         }
+        if (g_counts_requested.exchange(false)) {
+            status.clear();
+            const ostrane::CaptureStats stats = engine.get_stats();
+            std::cerr << "[INFO] Packets received by filter: " << stats.packets_received
+                      << ", dropped by kernel: " << stats.packets_dropped
+                      << ", dispatched: " << dispatcher.packets_dispatched()
+                      << ", bytes written: " << dispatcher.bytes_written() << "\n";
+        }
+        status.update([&] {
+            return options.interface_name + ": " + std::to_string(dispatcher.packets_dispatched()) + " packets, " +
+                   std::to_string(dispatcher.bytes_written()) + " bytes written, " +
+                   std::to_string(engine.get_stats().packets_dropped) + " dropped by kernel";
+        });
     });
     // Ctrl+C while the interface was still opening: nothing is captured.
     bool captured = true;
@@ -252,6 +285,7 @@ int run_capture(const CommandLineOptions& options) {
             if (max_count > 0 && n >= max_count) engine.stop_capture();
         });
     }
+    status.clear();
     // Without this line a capture ended by libpcap (the interface went away)
     // would look exactly like a Ctrl+C.
     if (!captured) std::cerr << "[ERROR] " << engine.last_error() << "\n";
