@@ -7,6 +7,7 @@
 #include "output/packet_dispatcher.h"
 
 #include <atomic>
+#include <chrono>
 #include <climits>
 #include <csignal>
 #include <cstdint>
@@ -243,9 +244,8 @@ int run_capture(const CommandLineOptions& options) {
         if (output_failed) return;
         if (!dispatcher.flush() && dispatcher.failed()) return fail_output("Dispatch failed: ");
         note_holding();
-        const int64_t requested = engine.stop_request_time_us();
-        if (!told_draining && requested != 0 && engine.stop_requests().load() == 1 &&
-            ostrane::packet_clock_us() - requested >= 1000000) {
+        if (!told_draining && engine.stop_requests().load() == 1 &&
+            engine.since_stop_request() >= std::chrono::seconds(1)) {
             status.clear();
             std::cerr << "[INFO] Still writing the packets captured before the stop; "
                          "press Ctrl+C again to stop at once\n";

@@ -48,14 +48,13 @@ bool apply_filter(pcap_t* handle, const std::string& expression, std::string& er
 // With no read timeout configured, a turn of the loop still comes this often.
 constexpr int kIdleWaitMs = 100;
 
+template <typename Clock>
+int64_t clock_us() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(Clock::now().time_since_epoch()).count();
+}
+
 
 }  // namespace
-
-int64_t packet_clock_us() {
-    return std::chrono::duration_cast<std::chrono::microseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
 
 int buffer_size_bytes(int32_t buffer_size_mb) {
     // 2048 MiB and above do not fit an int once shifted; clamp instead of overflowing.
@@ -157,7 +156,7 @@ bool CaptureEngine::start_capture(PacketCallback cb) {
 }
 
 uint64_t CaptureEngine::count_unread_before_stop() {
-    if (handle_.load() == nullptr || request_us_.load() == 0) return 0;
+    if (handle_.load() == nullptr || request_steady_us_.load() == 0) return 0;
     uint64_t count = 0;
     callback_ = [&count](const CapturedPacket&) { ++count; };
     (void)run_loop(true);
@@ -192,8 +191,9 @@ bool CaptureEngine::run_loop(bool sweeping) {
         // which drain_ms after it covers: until then a packet captured
         // before the request may still be sitting in that block.
         int wait_ms = idle_ms;
-        if (const int64_t request = request_us_.load(); request != 0) {
-            const int64_t left_us = request + int64_t{1000} * drain_ms(config_.timeout_ms) - packet_clock_us();
+        if (const int64_t request = request_steady_us_.load(); request != 0) {
+            const int64_t left_us =
+                request + int64_t{1000} * drain_ms(config_.timeout_ms) - clock_us<std::chrono::steady_clock>();
             if (left_us <= 0) break;
             wait_ms = static_cast<int>(std::min<int64_t>(wait_ms, (left_us + 999) / 1000));
         }
@@ -231,10 +231,13 @@ void CaptureEngine::stop_capture() {
 }
 
 void CaptureEngine::request_stop() {
-    // Only the first request's time counts. clock_gettime, under packet_clock_us(),
-    // is async-signal-safe.
+    // Only the first request's time counts. clock_gettime, under both
+    // clocks, is async-signal-safe. The steady time is there first, so the
+    // loop never times a drain from a request it does not know.
     int64_t none = 0;
-    request_us_.compare_exchange_strong(none, packet_clock_us());
+    if (request_steady_us_.compare_exchange_strong(none, clock_us<std::chrono::steady_clock>())) {
+        request_us_.store(clock_us<std::chrono::system_clock>());
+    }
     stop_requests_.fetch_add(1);
     break_loop();
 }
@@ -261,17 +264,24 @@ void CaptureEngine::close() {
     stop_requested_.store(false);
     stop_requests_.store(0);
     request_us_.store(0);
+    request_steady_us_.store(0);
+}
+
+std::chrono::steady_clock::duration CaptureEngine::since_stop_request() const {
+    const int64_t request = request_steady_us_.load();
+    if (request == 0) return {};
+    return std::chrono::microseconds(clock_us<std::chrono::steady_clock>() - request);
 }
 
 void CaptureEngine::pcap_callback(u_char* user, const pcap_pkthdr* header, const u_char* bytes) {
     auto* engine = reinterpret_cast<CaptureEngine*>(user);
-    // libpcap delivers the rest of a batch after a pcap_breakloop.
-    if (!engine->callback_ || engine->drained_) return;
+    if (!engine->callback_) return;
     const int64_t request = engine->request_us_.load();
     if (request != 0 && int64_t{header->ts.tv_sec} * 1000000 + header->ts.tv_usec > request) {
-        // Captured after the stop was asked for: the drain is complete.
+        // Captured after the stop was asked for: the drain is complete once
+        // this batch is read. Not at once: two CPUs may put a packet stamped
+        // a microsecond before the request behind this one.
         engine->drained_ = true;
-        engine->break_loop();
         return;
     }
     engine->callback_(to_captured_packet(*header, bytes));

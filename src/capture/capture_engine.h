@@ -3,6 +3,7 @@
 #include <pcap/pcap.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -52,9 +53,6 @@ inline CapturedPacket to_captured_packet(const pcap_pkthdr& header, const u_char
     return packet;
 }
 
-// The clock packets are stamped with, in microseconds since the Unix epoch.
-int64_t packet_clock_us();
-
 // The kernel buffer size in bytes for a size in MiB, clamped to what
 // pcap_set_buffer_size's int can carry.
 int buffer_size_bytes(int32_t buffer_size_mb);
@@ -90,9 +88,8 @@ public:
     void request_stop();
     // How many request_stop() calls the current or last capture received.
     const std::atomic<unsigned>& stop_requests() const { return stop_requests_; }
-    // When the first of them came, in microseconds of the packets' clock
-    // (since the Unix epoch); 0 before any.
-    int64_t stop_request_time_us() const { return request_us_.load(); }
+    // How long ago the first of them came; zero before any.
+    std::chrono::steady_clock::duration since_stop_request() const;
     // After a loop that ended before its drain did: reads out, without
     // delivering them, the packets still in the ring that were captured
     // before the stop request, and returns how many there were.
@@ -132,8 +129,14 @@ private:
     std::atomic<bool> running_{false};
     std::atomic<bool> stop_requested_{false};
     std::atomic<unsigned> stop_requests_{0};
+    // When the first request came: on the clock packets are stamped with,
+    // to tell the packets captured before it, and on the steady clock, to
+    // time the drain whatever happens to the wall clock meanwhile.
+    // Microseconds since each clock's epoch; 0 before any.
     std::atomic<int64_t> request_us_{0};
-    // The drain is complete: a packet stamped after the request arrived.
+    std::atomic<int64_t> request_steady_us_{0};
+    // The drain is complete: a packet stamped after the request arrived, and
+    // the loop ends once the batch that brought it is read.
     bool drained_ = false;
     std::string last_error_;
 

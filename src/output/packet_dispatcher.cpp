@@ -13,6 +13,7 @@
 #include <windows.h>
 #else
 #include <fcntl.h>
+#include <limits.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -182,16 +183,24 @@ bool PacketDispatcher::init() {
 bool PacketDispatcher::open_private_descriptor() {
 #ifndef _WIN32
     struct stat info {};
+    const int access = ::fcntl(fd_, F_GETFL) & O_ACCMODE;
     if (::fstat(fd_, &info) != 0) return true;
     if (S_ISSOCK(info.st_mode)) {
         socket_ = true;
     } else if (S_ISFIFO(info.st_mode)) {
-        // A new file description of the same pipe, which is ours alone.
+        // A new file description of the same pipe, which is ours alone. Only
+        // for a descriptor that may already write: this still runs with the
+        // privileges to capture, and must not win write access to a FIFO
+        // the user could only read.
         const std::string path = "/proc/self/fd/" + std::to_string(fd_);
-        owned_fd_ = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-        // Without /proc the writes block; a second stop request still ends
-        // them, as its signal interrupts the write.
-        if (owned_fd_ >= 0) fd_ = owned_fd_;
+        if (access == O_WRONLY || access == O_RDWR) owned_fd_ = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        if (owned_fd_ >= 0) {
+            fd_ = owned_fd_;
+        } else {
+            // No /proc, or a pipe of another user: blocking writes of at
+            // most PIPE_BUF bytes once poll() says there is room never block.
+            small_writes_ = true;
+        }
     }
 #endif
     return true;
@@ -338,6 +347,15 @@ long PacketDispatcher::write_some(const uint8_t* data, size_t size) {
     return _write(fd_, data, static_cast<unsigned>(std::min<size_t>(size, 1u << 30)));
 #else
     if (socket_) return ::send(fd_, data, size, MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (small_writes_) {
+        pollfd room{fd_, POLLOUT, 0};
+        const int ready = ::poll(&room, 1, 0);
+        if (ready <= 0) {
+            if (ready == 0) errno = EAGAIN;
+            return -1;
+        }
+        size = std::min<size_t>(size, PIPE_BUF);
+    }
     return ::write(fd_, data, size);
 #endif
 }
@@ -406,6 +424,7 @@ void PacketDispatcher::close() {
 #endif
     owned_fd_ = -1;
     socket_ = false;
+    small_writes_ = false;
     // Nothing is buffered in stdio, but a file system may still report a
     // deferred write error when the file is closed.
     if (owns_file_ && std::fclose(file_) != 0) last_error_ = "Failed to close output file: " + output_path_;

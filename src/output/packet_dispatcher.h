@@ -115,10 +115,11 @@ private:
 
     // The descriptor the records go to: the stream's own, or a private one
     // of the same pipe opened non-blocking (owned_fd_), or a socket that is
-    // written with MSG_DONTWAIT.
+    // written with MSG_DONTWAIT, or a pipe written in small pieces.
     int fd_ = -1;
     int owned_fd_ = -1;
     bool socket_ = false;
+    bool small_writes_ = false;  // a blocking pipe, written without blocking
     // The stream failed in a way it cannot recover from (closed pipe, file
     // size limit, bad descriptor), as opposed to a full disk that may drain.
     bool broken_ = false;
