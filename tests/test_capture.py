@@ -99,11 +99,13 @@ class Live(unittest.TestCase):
                 self.capture(act, **expect)
 
     def test_every_stop_writes_and_reports_everything_the_kernel_delivered(self):
-        def unprivileged(program, sink):
-            user = program.process.args[1][len("SUDO_UID="):]
-            with open(f"/proc/{program.process.pid}/status") as f:  # real, effective, saved and file system ids
-                self.assertRegex(f.read(), f"\nUid:(\t{user}){{4}}\nGid:(\t{user}){{4}}\n(.*\n)*CapPrm:\t0{{16}}\nCapEff:\t0{{16}}\n")
-            signal_after(3, signal.SIGTERM)(program, sink)
+        def unprivileged(user, bounds):  # bounds: what the bounding set must hold afterwards
+            def act(program, sink):
+                with open(f"/proc/{program.process.pid}/status") as f:  # real, effective, saved and file system ids
+                    self.assertRegex(f.read(), f"\nUid:(\t{user}){{4}}\nGid:(\t{user}){{4}}\n(.*\n)*"
+                                               f"CapPrm:\t0{{16}}\nCapEff:\t0{{16}}\nCapBnd:\t{bounds}\n")
+                signal_after(3, signal.SIGTERM)(program, sink)
+            return act
 
         def slowly_read(program, sink):
             sink.send(20000, size=200, gap=0, seconds=5)
@@ -129,8 +131,11 @@ class Live(unittest.TestCase):
              lambda program, sink: (sink.send(1), until(program.output, 5), program.signal(signal.SIGINT)),
              dict(options=["-c", "1"], records=1)),
             ("a slow reader", slowly_read, dict(chunk=8192, pause=0.002, lossless=True)),
-        ] + [(f"capturing as user {user} without capabilities", unprivileged,
-               dict(records=3, prefix=["/usr/bin/env", f"SUDO_UID={user}", f"SUDO_GID={user}"])) for user in ("0", "65534")])
+        ] + [(f"capturing as user {user} without capabilities{how}", unprivileged(user, bounds),
+              dict(records=3, prefix=[*capsh, "/usr/bin/env", f"SUDO_UID={user}", f"SUDO_GID={user}"]))
+             for user, how, capsh, bounds in [("0", "", [], "0{16}"), ("65534", "", [], "0{16}"),
+                                              ("65534", ", CAP_SETPCAP out of the bounding set",
+                                               ["capsh", "--drop=cap_setpcap", "--", "-c", 'exec "$@"', "-"], "[0-9a-f]{16}")]])
 
     def test_snaplen_keeps_the_original_length(self):
         parsed = self.capture(send_until_exit(10, size=200), options=["-s", "60", "-c", "3"], records=3)
