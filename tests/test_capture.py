@@ -68,13 +68,13 @@ def signal_under_load(sig):
 
 @ROOT_ONLY
 class Live(unittest.TestCase):
-    def capture(self, act, options=(), interface=None, prefix=(), ready="Capture started", seconds=2.0,
+    def capture(self, act, options=(), interface=None, prefix=(), ready="Capture started", seconds=2.0, filter="{}",
                 records=None, trailing=0, message="", warnings=0, lossless=False, **stdout):
         """Captures, acts, and checks what every stop leaves: a whole stream (`trailing`: bytes into a record, None: any),
         the report after `message` counting it exactly, datagrams in order and none twice (`records`: exactly the
         first ones; `lossless`: each a record or a kernel drop)."""
         sink = Sink(self)
-        where = ["-i", interface] if interface else ["-i", "lo", "-f", sink.filter]
+        where = ["-i", interface] if interface else ["-i", "lo", "-f", filter.format(sink.filter)]
         program = Program(self, [*prefix, BINARY, *where, *options], **stdout)
         self.assertTrue(program.wait_for(ready), program.text())
         act(program, sink)
@@ -131,6 +131,9 @@ class Live(unittest.TestCase):
              lambda program, sink: (sink.send(1), until(program.output, 5), program.signal(signal.SIGINT)),
              dict(options=["-c", "1"], records=1)),
             ("a slow reader", slowly_read, dict(chunk=8192, pause=0.002, lossless=True)),
+            ("ip broadcast, with the netmask of lo", lambda program, sink: (sink.send(3, to="127.255.255.255"),
+                                                                         signal_after(3, signal.SIGINT)(program, sink)),
+             dict(filter="ip broadcast and {}", records=3)),
         ] + [(f"capturing as user {user} without capabilities{how}", unprivileged(user, bounds),
               dict(records=3, prefix=[*capsh, "/usr/bin/env", f"SUDO_UID={user}", f"SUDO_GID={user}"]))
              for user, how, capsh, bounds in [("0", "", [], "0{16}"), ("65534", "", [], "0{16}"),
