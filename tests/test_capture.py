@@ -38,12 +38,18 @@ class CommandLine(unittest.TestCase):
             (["-f", "udp"], None, 1, no_interface, ""),
             (["-i", "-l"], None, 1, "[INFO] Opening interface: -l\n" + activate, ""),
             (["-i", "nosuchif0"], None, 1, "[INFO] Opening interface: nosuchif0\n" + activate, ""),
+            (["-i", "nosuch\x1b[7m\x7f"], None, 1, "[INFO] Opening interface: nosuch\\x1b[7m\\x7f\n" + activate, ""),
             (["-i", "lo"], "closed", 1, "[ERROR] Failed to initialize dispatcher: Output stream is not open\n", ""),
             (["-l", "-i", "lo"], None, 0, "", lo),
             (["-l"], "/dev/full", 1, "[ERROR] Failed to write the interface list: No space left on device\n", ""),
             (["-l"], "closed", 1, "[ERROR] Failed to write the interface list: Bad file descriptor\n", ""),
         ] + [(["-i", "lo", "-f", "tcp port abc"], None, 1,
               "[INFO] Opening interface: lo\n[ERROR] BPF compilation failed for 'tcp port abc': ", "")] * (os.geteuid() == 0)
+        if os.geteuid() == 0:  # Linux takes a name with control characters, which the listing must not pass on raw
+            name = f"ev{os.getpid() % 100000}\x1b[7m"
+            subprocess.run(["ip", "link", "add", "name", name, "type", "veth", "peer", "name", name[:-4] + "p"], check=True)
+            self.addCleanup(subprocess.run, ["ip", "link", "del", name])
+            cases.append((["-l"], None, 0, "", f"] {name[:-4]}\\x1b[7m\n║      Description: (no description)\n"))
         for args, out, status, err, shown in cases:
             with self.subTest(args=args, out=out):
                 program = Program(self, [BINARY, *args], out=out)
@@ -51,6 +57,7 @@ class CommandLine(unittest.TestCase):
                 self.assertEqual(program.text()[:len(err)] if err.endswith(": ") else program.text(), err)
                 stdout = program.output().decode()
                 self.assertIn(shown, stdout) if shown else self.assertEqual(stdout, "")
+                self.assertNotIn("\x1b", stdout)
 
 
 def send_until_exit(count, size=100, gap=0.002):
