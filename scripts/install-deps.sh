@@ -13,6 +13,7 @@ set -euo pipefail
 packages=(
   g++ cmake make pkg-config
   libpcap-dev libcap-ng-dev
+  libcap2-bin
   libgtest-dev libgmock-dev
   python3
   iproute2
@@ -23,7 +24,7 @@ for group in "$@"; do
     lint) packages+=(clang-tidy cppcheck) ;;
     bench) packages+=(libbenchmark-dev) ;;
     windows) packages+=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64) ;;
-    package) packages+=(dpkg-dev file man-db bash-completion adduser libcap2-bin passwd) ;;
+    package) packages+=(dpkg-dev file man-db bash-completion adduser passwd) ;;
     release) packages+=(lintian git) ;;
     *) echo "install-deps: unknown group '$group'" >&2; exit 2 ;;
   esac

@@ -75,12 +75,13 @@ class Sink:
         self.filter = f"udp dst port {self.socket.getsockname()[1]}"
         self.sent = 0
 
-    def send(self, count, size=100, gap=0.001, seconds=30.0, until=lambda: False):
-        """Up to `count` datagrams, `gap` s apart, for at most `seconds` or until until(); each starts
-        with its number (u64 LE), counted on across calls."""
+    def send(self, count, size=100, gap=0.001, seconds=30.0, until=lambda: False, to="127.0.0.1"):
+        """Up to `count` datagrams to the port on `to`, `gap` s apart, for at most `seconds` or until until();
+        each starts with its number (u64 LE), counted on across calls."""
         end = time.monotonic() + seconds
         with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sender:
-            sender.connect(self.socket.getsockname())
+            sender.setsockopt(socket.SOL_SOCKET, socket.SO_BROADCAST, 1)
+            sender.connect((to, self.socket.getsockname()[1]))
             for i in range(count):
                 if i % 16 == 0 and (until() or time.monotonic() > end):
                     break

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <sstream>
 #include <string>
@@ -16,7 +17,43 @@ std::string repeat(const char* piece, size_t count) {
     return text;
 }
 
+// The length of the printable character at `at`: 1 for printable ASCII, 2 to
+// 4 for a well-formed UTF-8 sequence (no overlong form, no surrogate, nothing
+// past U+10FFFF) of a character from U+00A0 on; 0 for anything else.
+size_t printable_length(const std::string& text, size_t at) {
+    const auto lead = static_cast<unsigned char>(text[at]);
+    if (lead < 0x80) return lead >= 0x20 && lead != 0x7f ? 1 : 0;
+    const size_t length = lead >= 0xf8 ? 0 : lead >= 0xf0 ? 4 : lead >= 0xe0 ? 3 : lead >= 0xc0 ? 2 : 0;
+    if (length == 0 || text.size() - at < length) return 0;
+    uint32_t code = lead & (0x7fU >> length);
+    for (size_t k = 1; k < length; ++k) {
+        const auto next = static_cast<unsigned char>(text[at + k]);
+        if ((next & 0xc0) != 0x80) return 0;
+        code = code << 6 | (next & 0x3fU);
+    }
+    constexpr uint32_t kLeast[] = {0, 0, 0xa0, 0x800, 0x10000};
+    if (code < kLeast[length] || code > 0x10ffff || (code >= 0xd800 && code <= 0xdfff)) return 0;
+    return length;
+}
+
 }  // namespace
+
+std::string escape_for_terminal(const std::string& text) {
+    static const char kHex[] = "0123456789abcdef";
+    std::string shown;
+    shown.reserve(text.size());
+    for (size_t at = 0; at < text.size();) {
+        const size_t length = printable_length(text, at);
+        if (length > 0) {
+            shown.append(text, at, length);
+            at += length;
+            continue;
+        }
+        const auto byte = static_cast<unsigned char>(text[at++]);
+        shown += {'\\', 'x', kHex[byte >> 4], kHex[byte & 0xf]};
+    }
+    return shown;
+}
 
 void print_interface_table(const std::vector<NetworkInterface>& interfaces, std::ostream& out) {
     if (interfaces.empty()) {
@@ -31,8 +68,8 @@ void print_interface_table(const std::vector<NetworkInterface>& interfaces, std:
     for (size_t i = 0; i < interfaces.size(); ++i) {
         const NetworkInterface& entry = interfaces[i];
         if (i > 0) out << "║  " << repeat("─", 52) << "\n";
-        out << "║  [" << i << "] " << entry.name << "\n";
-        out << "║      Description: " << entry.description << "\n";
+        out << "║  [" << i << "] " << escape_for_terminal(entry.name) << "\n";
+        out << "║      Description: " << escape_for_terminal(entry.description) << "\n";
         out << "║      Status: " << (entry.is_up ? "UP" : "DOWN")
             << (entry.is_loopback ? " (loopback)" : "") << "\n";
         for (const InterfaceAddress& address : entry.addresses) {

@@ -198,7 +198,7 @@ int run_capture(const CommandLineOptions& options) {
     if (!install_stop_handlers()) {
         std::cerr << "[WARN] Stop handlers not installed; stop the capture with -c or kill\n";
     }
-    std::cerr << "[INFO] Opening interface: " << options.interface_name << "\n";
+    std::cerr << "[INFO] Opening interface: " << ostrane::escape_for_terminal(options.interface_name) << "\n";
     if (!engine.open()) {
         std::cerr << "[ERROR] " << engine.last_error() << "\n";
         return 1;

@@ -63,15 +63,16 @@ bool drop_privileges(std::string& error) {
         error = "cannot read the process capabilities";
         return false;
     }
-    // Emptying the bounding set takes CAP_SETPCAP, which root has and a
-    // binary with file capabilities does not; without it the set is left,
-    // which is harmless once nothing is permitted.
+    // Emptying the bounding set takes CAP_SETPCAP, which root has, and which
+    // neither a binary with file capabilities nor root in a container that
+    // dropped it from the bounding set has. Without it the set is left, which
+    // is harmless once nothing is permitted; the user still changes.
     const bool may_bound = capng_have_capability(CAPNG_EFFECTIVE, CAP_SETPCAP) != 0;
     capng_clear(CAPNG_SELECT_ALL);
     if (invoker) {
+        const int flags = CAPNG_DROP_SUPP_GRP | CAPNG_CLEAR_AMBIENT | (may_bound ? CAPNG_CLEAR_BOUNDING : 0);
         if (capng_change_id(static_cast<int>(invoker->uid), static_cast<int>(invoker->gid),
-                            static_cast<capng_flags_t>(CAPNG_DROP_SUPP_GRP | CAPNG_CLEAR_BOUNDING |
-                                                       CAPNG_CLEAR_AMBIENT)) != 0) {
+                            static_cast<capng_flags_t>(flags)) != 0) {
             error = "cannot switch to user " + std::to_string(invoker->uid) + " and group " +
                     std::to_string(invoker->gid);
             return false;
@@ -84,8 +85,11 @@ bool drop_privileges(std::string& error) {
         }
     }
 
-    // Trust only what the kernel says now.
-    if (capng_get_caps_process() != 0 || capng_have_capabilities(CAPNG_SELECT_CAPS) != CAPNG_NONE) {
+    // Trust only what the kernel says now. capng_have_capabilities looks at
+    // the effective set alone.
+    const int emptied = CAPNG_SELECT_CAPS | CAPNG_SELECT_AMBIENT | (may_bound ? CAPNG_SELECT_BOUNDS : 0);
+    if (capng_get_caps_process() != 0 || capng_have_capabilities(static_cast<capng_select_t>(emptied)) != CAPNG_NONE ||
+        capng_have_permitted_capabilities() != CAPNG_NONE) {
         error = "capabilities are still held";
         return false;
     }

@@ -33,9 +33,25 @@ std::string error_text(pcap_t* handle, int status) {
     return text;
 }
 
-bool apply_filter(pcap_t* handle, const std::string& expression, std::string& error) {
+// `ip broadcast` needs the interface's netmask. pcap_lookupnet gives it in
+// network byte order, while the compiled filter compares it with addresses
+// loaded in host order (passed as is, as tcpdump does, a little-endian host
+// tests the wrong octets and misses 127.255.255.255 on lo). A device without
+// an IPv4 address has no netmask; filters that do not need one still compile.
+bpf_u_int32 netmask_of(const std::string& device) {
+    char errbuf[PCAP_ERRBUF_SIZE] = {};
+    bpf_u_int32 network = 0;
+    bpf_u_int32 netmask = 0;
+    if (pcap_lookupnet(device.c_str(), &network, &netmask, errbuf) == -1) return PCAP_NETMASK_UNKNOWN;
+    unsigned char octets[sizeof netmask] = {};
+    std::memcpy(octets, &netmask, sizeof netmask);
+    return bpf_u_int32{octets[0]} << 24 | bpf_u_int32{octets[1]} << 16 | bpf_u_int32{octets[2]} << 8 | octets[3];
+}
+
+bool apply_filter(pcap_t* handle, const std::string& device, const std::string& expression, std::string& error) {
+    const bpf_u_int32 netmask = netmask_of(device);
     bpf_program program{};
-    if (pcap_compile(handle, &program, expression.c_str(), 1, PCAP_NETMASK_UNKNOWN) == -1) {
+    if (pcap_compile(handle, &program, expression.c_str(), 1, netmask) == -1) {
         error = "BPF compilation failed for '" + expression + "': " + pcap_geterr(handle);
         return false;
     }
@@ -107,7 +123,7 @@ bool CaptureEngine::open() {
         std::cerr << "[WARN] pcap_activate warning: " << error_text(h, rc) << std::endl;
     }
 
-    if (!config_.filter.empty() && !apply_filter(h, config_.filter, last_error_)) return false;
+    if (!config_.filter.empty() && !apply_filter(h, config_.interface_name, config_.filter, last_error_)) return false;
 
     handle_.store(handle.release());
     return true;
@@ -119,7 +135,7 @@ bool CaptureEngine::set_filter(const std::string& expression) {
         last_error_ = "Cannot set filter: handle not open";
         return false;
     }
-    if (!apply_filter(h, expression, last_error_)) return false;
+    if (!apply_filter(h, config_.interface_name, expression, last_error_)) return false;
     config_.filter = expression;
     return true;
 }
