@@ -51,26 +51,58 @@ def _conversation_of(name, raw, size):
 
 class Chunks:
     """Reads the stream in chunks that each begin on a record boundary, and
-    keeps the stream offset of the current chunk for the error messages."""
+    keeps the stream offset of the current chunk for the error messages.
+
+    A chunk always holds its first record whole, up to the snaplen: the bytes
+    of a longer record past the snaplen are read and dropped, and `clipped`
+    tells the loop that this one record ends early. Memory stays at a record
+    of the snaplen plus a read, whatever length a header declares, and each
+    byte is copied a bounded number of times."""
 
     def __init__(self, fd):
         self._fd = fd
         self.offset = 0
+        self.clipped = False
+        self._dropped = 0
 
     def next(self, data=b"", consumed=0):
         """The chunk after `data`, whose first `consumed` bytes were whole
         records; None at a clean end of the stream."""
-        self.offset += consumed
+        self.offset += consumed + self._dropped
+        self.clipped, self._dropped = False, 0
         rest = data[consumed:]
+        parts, have, need = [rest] if rest else [], len(rest), None
         while True:
+            if need is None and have >= HEADER_SIZE:
+                # Less than a header plus one read: the join is cheap.
+                head = parts[0] = b"".join(parts)
+                del parts[1:]
+                if head[:4] != MAGIC:
+                    return head  # the loop names the bad magic
+                captured = _unpack_header(head)[3]
+                need = HEADER_SIZE + min(captured, SNAPLEN)
+            if need is not None and have >= need:
+                # One join per record, however many reads it took.
+                rest = b"".join(parts) if len(parts) > 1 else parts[0]
+                left = HEADER_SIZE + captured - have
+                return self._drop(rest[:need], captured, left) if left > 0 else rest
             chunk = os.read(self._fd, CHUNK)
             if not chunk:
-                if rest:
-                    raise _cut_short(rest, self.offset)
+                if have:
+                    raise _cut_short(b"".join(parts), self.offset)
                 return None
-            rest = rest + chunk if rest else chunk
-            if len(rest) >= HEADER_SIZE:
-                return rest
+            parts.append(chunk)
+            have += len(chunk)
+
+    def _drop(self, kept, captured, left):
+        """Reads and drops the last `left` bytes of a record clipped to the snaplen."""
+        while left:
+            chunk = os.read(self._fd, min(left, CHUNK))
+            if not chunk:
+                raise StreamError(f"stream ends inside a packet ({captured - left} of {captured} bytes)", self.offset)
+            left -= len(chunk)
+        self.clipped, self._dropped = True, captured - SNAPLEN
+        return kept
 
 
 def _cut_short(data, offset):
@@ -113,7 +145,9 @@ def print_lines(fd, linktype, write_text, pcap, hint):
                 start = p + HEADER_SIZE
                 end = start + cap
                 if end > n:
-                    break
+                    if not chunks.clipped:
+                        break
+                    end = n  # past the snaplen, the record was dropped unread
                 p = end
                 index += 1
                 seconds, micros = split_timestamp(ts)
@@ -198,7 +232,9 @@ def summarise(fd, linktype, summary, pcap, hint):
                     start = p + HEADER_SIZE
                     end = start + cap
                     if end > n:
-                        break
+                        if not chunks.clipped:
+                            break
+                        end = n
                     p = end
                     packets_seen += 1
                     captured += cap

@@ -8,14 +8,16 @@ import subprocess
 import sys
 import tempfile
 import time
+import tracemalloc
 import unittest
 
 ANALYZER = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, ANALYZER)
 
 from decode import decode  # noqa: E402
+from fastpath import summarise  # noqa: E402
 from pcapfile import split_timestamp  # noqa: E402
-from records import Record  # noqa: E402
+from records import HEADER, Record  # noqa: E402
 from summary import Summary  # noqa: E402
 
 
@@ -134,15 +136,33 @@ class Reader(unittest.TestCase):
         self.assertEqual(lines[-1], "Duration: 2.000000 s, 1.5 packets/s, 864.0 bytes/s on the wire")
 
     def test_malformed_streams_report_the_offset_after_the_good_records(self):
-        good = record(UDP_FRAME)
+        good, long = record(UDP_FRAME), record(ethernet(0x88B5, bytes(299986)))  # past the snaplen
         for stream, message in [
             (good + b"XKT\0" + good[4:], "bad record magic 584b5400 (expected 504b5400) at byte offset 80"),
             (good + good[:11], "stream ends inside a record header (11 of 20 bytes) at byte offset 80"),
             (good + good[:50], "stream ends inside a packet (30 of 60 bytes) at byte offset 80"),
+            (good + long[:290000], "stream ends inside a packet (289980 of 300000 bytes) at byte offset 80"),
+            (good + long + good[:11], "stream ends inside a record header (11 of 20 bytes) at byte offset 300100"),
+            (good + HEADER.pack(b"PKT\0", 0, 0, 0xFFFFFFFF) + bytes(9),
+             "stream ends inside a packet (9 of 4294967295 bytes) at byte offset 80"),
         ]:
             result = analyze(stream)  # the good record first, then the message
             self.assertEqual((result.returncode, result.stdout.decode().count("UDP len=18\n"), result.stderr.decode()),
                              (1, 1, f"main.py: {message}\n"))
+
+    def test_a_record_of_any_length_takes_the_same_memory(self):
+        peaks = []
+        for size in (4 << 20, 16 << 20):
+            with tempfile.TemporaryFile() as f:
+                f.write(record(ethernet(0x88B5, bytes(size))) + record(UDP_FRAME))
+                f.seek(0)
+                summary = Summary()
+                tracemalloc.start()
+                summarise(f.fileno(), 1, summary, lambda parts: None, None)
+                peaks.append(tracemalloc.get_traced_memory()[1])
+                tracemalloc.stop()
+            self.assertEqual((summary.packets, summary.captured_bytes), (2, size + 74))
+        self.assertLess(peaks[1], peaks[0] * 1.1, peaks)
 
     def test_pcap_export_to_a_file_and_to_stdout(self):
         big = ethernet(0x88B5, b"b" * 262200)
