@@ -23,6 +23,8 @@ CHUNK = 1 << 20
 CACHE_LIMIT = 200_000
 # How many of the first frames must look like Linux cooked captures.
 HINT_FRAMES = 3
+# The local time of a timestamp before 1970 or after 2106, which pcap cannot hold either.
+NO_DATE = "????-??-?? ??:??:??.??????"
 
 _unpack_header = HEADER.unpack_from
 _tcp_after_ports = struct.Struct("!IIBB").unpack_from  # sequence, acknowledgement, data offset, flags
@@ -160,7 +162,7 @@ def print_lines(fd, linktype, write_text, pcap, hint):
                     continue
                 if seconds != second:
                     second = seconds
-                    second_text = strftime("%Y-%m-%d %H:%M:%S", localtime(seconds))
+                    second_text = strftime("%Y-%m-%d %H:%M:%S", localtime(seconds)) if seconds is not None else ""
 
                 text = None
                 if fast and cap >= 42:
@@ -170,30 +172,34 @@ def print_lines(fd, linktype, write_text, pcap, hint):
                         if data[start + 14] == 0x45 and not (data[start + 20] & 0x1F or data[start + 21]):
                             protocol, at, size, family = data[start + 23], start + 34, 4, "IPv4"
                             payload = ((data[start + 16] << 8) | data[start + 17]) - 20
-                    elif data[start + 12] == 0x86 and data[start + 13] == 0xDD:
+                    elif data[start + 12] == 0x86 and data[start + 13] == 0xDD and data[start + 14] >> 4 == 6:
                         # IPv6 whose next header is the transport.
                         protocol, at, size, family = data[start + 20], start + 54, 16, "IPv6"
                         payload = (data[start + 18] << 8) | data[start + 19]
                     if not at:
                         pass
-                    elif protocol == 6 and end - at >= 14:
-                        key = data[at - 2 * size:at + 4]  # addresses and ports
-                        prefix = tcp_text.get(key)
-                        if prefix is None:
-                            prefix = tcp_text[key] = _endpoints_text(family, "TCP", key, size)
+                    elif protocol == 6 and end - at >= 20:
                         seq, ack, offset, flags = _tcp_after_ports(data, at + 4)
-                        length = payload - (offset >> 4) * 4
-                        text = f"{prefix} {FLAG_TEXT[flags]} seq={seq} ack={ack} len={length if length > 0 else 0}"
+                        # A header length below 20 or past the frame is the decoder's to tell.
+                        if offset >= 0x50 and at + (offset >> 4) * 4 <= end:
+                            key = data[at - 2 * size:at + 4]  # addresses and ports
+                            prefix = tcp_text.get(key)
+                            if prefix is None:
+                                prefix = tcp_text[key] = _endpoints_text(family, "TCP", key, size)
+                            length = payload - (offset >> 4) * 4
+                            text = f"{prefix} {FLAG_TEXT[flags]} seq={seq} ack={ack} len={length if length > 0 else 0}"
                     elif protocol == 17 and end - at >= 8:
                         key = data[at - 2 * size:at + 4]
                         prefix = udp_text.get(key)
                         if prefix is None:
                             prefix = udp_text[key] = _endpoints_text(family, "UDP", key, size)
-                        length = ((data[at + 4] << 8) | data[at + 5]) - 8
+                        length = (data[at + 4] << 8) | data[at + 5]
+                        length = (length if length < payload else payload) - 8
                         text = f"{prefix} len={length if length > 0 else 0}"
                 if text is None:
                     text = decode(data[start:end], linktype).text
-                lines.append(f"{index} {ts:.6f} {second_text}.{micros:06d} {cap}/{orig} {text}\n")
+                lines.append(f"{index} {ts:.6f} {second_text}.{micros:06d} {cap}/{orig} {text}\n" if second_text
+                             else f"{index} {ts:.6f} {NO_DATE} {cap}/{orig} {text}\n")
         finally:
             # What came before a fault is complete and worth keeping.
             if pcap is not None:
@@ -215,7 +221,7 @@ def summarise(fd, linktype, summary, pcap, hint):
     protocols = summary.protocols
     totals_for = summary.totals_for
     packets_seen = captured = wire = tcp = udp = 0
-    first = last = None
+    first, last = summary.first, summary.last
     hint_left = HINT_FRAMES if hint else 0
     chunks = Chunks(fd)
     data = chunks.next()
@@ -239,13 +245,10 @@ def summarise(fd, linktype, summary, pcap, hint):
                     packets_seen += 1
                     captured += cap
                     wire += orig
-                    if first is None:
-                        first = last = ts
-                    else:
-                        if ts < first:
-                            first = ts
-                        if ts > last:
-                            last = ts
+                    if ts < first:  # never true for NaN, which would stick
+                        first = ts
+                    if ts > last:
+                        last = ts
                     if pcap is not None:
                         packets.append(record_header(*split_timestamp(ts), orig, cap))
                         packets.append(data[start:end] if cap <= SNAPLEN else data[start:start + SNAPLEN])
@@ -258,11 +261,11 @@ def summarise(fd, linktype, summary, pcap, hint):
                         if data[start + 12] == 8 and data[start + 13] == 0:
                             if data[start + 14] == 0x45 and not (data[start + 20] & 0x1F or data[start + 21]):
                                 protocol, at, size = data[start + 23], start + 34, 4
-                        elif data[start + 12] == 0x86 and data[start + 13] == 0xDD:
+                        elif data[start + 12] == 0x86 and data[start + 13] == 0xDD and data[start + 14] >> 4 == 6:
                             protocol, at, size = data[start + 20], start + 54, 16
                         if not at:
                             pass
-                        elif protocol == 6 and end - at >= 14:
+                        elif protocol == 6 and end - at >= 20:
                             key = data[at - 2 * size:at + 4]
                             totals = tcp_totals.get(key)
                             if totals is None:
