@@ -26,6 +26,7 @@ _ICMP6_NAMES = {1: "dest-unreachable", 2: "packet-too-big", 3: "time-exceeded", 
 _IP_PROTOCOL_NAMES = {1: "ICMP", 6: "TCP", 17: "UDP", 33: "DCCP", 58: "ICMPv6", 132: "SCTP"}
 
 _u16 = struct.Struct("!H").unpack_from
+_ports = struct.Struct("!HH").unpack_from
 _tcp = struct.Struct("!HHIIBB").unpack_from
 _udp = struct.Struct("!HHH").unpack_from
 
@@ -247,7 +248,9 @@ class _Frame:
         if protocol == 6:
             self.protocol = "TCP"
             if not self.has(offset, 20):
-                self.endpoints(family, src, None, dst, None, "TCP")
+                # As in tcpdump, the ports of a cut header still name the flow.
+                sport, dport = _ports(data, offset) if len(data) >= offset + 4 else (None, None)
+                self.endpoints(family, src, sport, dst, dport, "TCP")
                 return
             sport, dport, seq, ack, data_offset, flags = _tcp(data, offset)
             self.endpoints(family, src, sport, dst, dport, "TCP")
@@ -281,7 +284,7 @@ class _Frame:
             self.has(offset, 8)
         elif protocol in (33, 132):  # DCCP, SCTP: ports first, in a header of at least 12 bytes
             name = self.protocol = _IP_PROTOCOL_NAMES[protocol]
-            sport, dport = _udp(data, offset)[:2] if self.has(offset, 12) else (None, None)
+            sport, dport = _ports(data, offset) if self.has(offset, 12) else (None, None)
             self.endpoints(family, src, sport, dst, dport, name)
         else:
             self.protocol = f"IP proto {protocol}"

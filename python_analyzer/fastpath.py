@@ -265,7 +265,7 @@ def summarise(fd, linktype, summary, pcap, hint):
                             protocol, at, size = data[start + 20], start + 54, 16
                         if not at:
                             pass
-                        elif protocol == 6 and end - at >= 20:
+                        elif protocol == 6 and end - at >= 4:
                             key = data[at - 2 * size:at + 4]
                             totals = tcp_totals.get(key)
                             if totals is None:

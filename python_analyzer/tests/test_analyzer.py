@@ -93,7 +93,7 @@ class Reader(unittest.TestCase):
             (ethernet(0x0800, ipv4(17, b"later", fragment=100)),
              "IPv4", "IPv4 10.0.0.1 > 10.0.0.2 UDP fragment offset=800"),
             (ethernet(0x88CC, b"lldp"), "0x88cc", "Ethernet 02:00:00:00:00:01 > 02:00:00:00:00:02 type 0x88cc"),
-            (syn[:50], None, "IPv4 10.0.0.1 > 10.0.0.2 TCP [truncated]"),  # 16 of 20 TCP header bytes
+            (syn[:50], None, "IPv4 10.0.0.1:40000 > 10.0.0.2:80 TCP [truncated]"),  # 16 of 20 TCP header bytes
             (syn[:20], None, "IPv4 [truncated]"),
             (syn[:6], None, "Ethernet [truncated]"),
         ]
