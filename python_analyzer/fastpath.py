@@ -29,6 +29,10 @@ NO_DATE = "????-??-?? ??:??:??.??????"
 _unpack_header = HEADER.unpack_from
 _tcp_after_ports = struct.Struct("!IIBB").unpack_from  # sequence, acknowledgement, data offset, flags
 _TCP_FLAGS = ("FIN", "SYN", "RST", "PSH", "ACK", "URG", "ECE", "CWR")
+# The TCP header length per data offset byte. Below 20 it is too large for
+# any frame, so that the decoder takes the frame and reports it. One look-up
+# costs less than the comparisons it replaces (measured).
+TCP_HEADER = tuple((byte >> 4) * 4 if byte >= 0x50 else 1 << 32 for byte in range(256))
 FLAG_TEXT = tuple("[" + ",".join(n for bit, n in enumerate(_TCP_FLAGS) if flags & (1 << bit)) + "]"
                   for flags in range(256))
 
@@ -180,13 +184,13 @@ def print_lines(fd, linktype, write_text, pcap, hint):
                         pass
                     elif protocol == 6 and end - at >= 20:
                         seq, ack, offset, flags = _tcp_after_ports(data, at + 4)
-                        # A header length below 20 or past the frame is the decoder's to tell.
-                        if offset >= 0x50 and at + (offset >> 4) * 4 <= end:
+                        header = TCP_HEADER[offset]
+                        if at + header <= end:
                             key = data[at - 2 * size:at + 4]  # addresses and ports
                             prefix = tcp_text.get(key)
                             if prefix is None:
                                 prefix = tcp_text[key] = _endpoints_text(family, "TCP", key, size)
-                            length = payload - (offset >> 4) * 4
+                            length = payload - header
                             text = f"{prefix} {FLAG_TEXT[flags]} seq={seq} ack={ack} len={length if length > 0 else 0}"
                     elif protocol == 17 and end - at >= 8:
                         key = data[at - 2 * size:at + 4]
