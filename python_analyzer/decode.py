@@ -9,8 +9,13 @@ LINKTYPE_LINUX_SLL = 113
 LINKTYPE_LINUX_SLL2 = 276
 
 _VLAN_TYPES = (0x8100, 0x88A8, 0x9100)
+# Below this an Ethernet type field is an 802.3 length, and an 802.2 LLC header follows.
+_MAX_8023_LENGTH = 1500
+_SLL_802_2 = 4  # the Linux cooked protocol of LLC frames, such as spanning tree
+_STP_NAMES = {(0, 0x00): "802.1d Config", (0, 0x80): "802.1d TCN", (2, 0x02): "802.1w RST", (3, 0x02): "802.1s MST"}
 # IPv6 extension headers whose length is (8-octet units - 1) in their second byte.
-_IPV6_OPTION_HEADERS = (0, 43, 60, 135, 139, 140)
+# Mobility (135) is not one: nothing follows it, and it ends the chain as a transport would.
+_IPV6_OPTION_HEADERS = (0, 43, 60, 139, 140)
 _IPV6_FRAGMENT = 44
 _IPV6_AUTH = 51
 _TCP_FLAGS = ("FIN", "SYN", "RST", "PSH", "ACK", "URG", "ECE", "CWR")
@@ -18,9 +23,10 @@ _ICMP_NAMES = {0: "echo-reply", 3: "dest-unreachable", 5: "redirect", 8: "echo-r
 _ICMP6_NAMES = {1: "dest-unreachable", 2: "packet-too-big", 3: "time-exceeded", 128: "echo-request",
                 129: "echo-reply", 133: "router-solicit", 134: "router-advert", 135: "neighbor-solicit",
                 136: "neighbor-advert"}
-_IP_PROTOCOL_NAMES = {1: "ICMP", 6: "TCP", 17: "UDP", 58: "ICMPv6"}
+_IP_PROTOCOL_NAMES = {1: "ICMP", 6: "TCP", 17: "UDP", 33: "DCCP", 58: "ICMPv6", 132: "SCTP"}
 
 _u16 = struct.Struct("!H").unpack_from
+_ports = struct.Struct("!HH").unpack_from
 _tcp = struct.Struct("!HHIIBB").unpack_from
 _udp = struct.Struct("!HHH").unpack_from
 
@@ -83,19 +89,54 @@ class _Frame:
             self.say("Ethernet")
             return
         data = self.data
-        ethertype = _u16(data, offset + 12)[0]
-        offset += 14
+        ethertype = self.carried(_u16(data, offset + 12)[0], offset + 14, True)
+        if ethertype is not None:
+            self.protocol = f"0x{ethertype:04x}"
+            self.say(f"Ethernet {_mac(data[6:12])} > {_mac(data[0:6])} type 0x{ethertype:04x}")
+
+    def carried(self, ethertype, offset, lengths):
+        """Follows VLAN tags and decodes what they carry; returns the EtherType
+        when it is not a known one, else None. With `lengths`, and always
+        inside a tag, a small type is an 802.3 length."""
+        data = self.data
         while ethertype in _VLAN_TYPES:
             if not self.has(offset, 4):
                 self.protocol = "VLAN"
                 self.say("VLAN")
-                return
+                return None
             self.say(f"VLAN {_u16(data, offset)[0] & 0x0FFF}")
             ethertype = _u16(data, offset + 2)[0]
             offset += 4
-        if not self.network(ethertype, offset):
-            self.protocol = f"0x{ethertype:04x}"
-            self.say(f"Ethernet {_mac(data[6:12])} > {_mac(data[0:6])} type 0x{ethertype:04x}")
+            lengths = True
+        if lengths and ethertype <= _MAX_8023_LENGTH:
+            self.llc(offset)
+        elif not self.network(ethertype, offset):
+            return ethertype
+        return None
+
+    def llc(self, offset):
+        """802.2 LLC: spanning tree, SNAP with an EtherType decoded onwards, or its SAPs."""
+        self.protocol = "LLC"
+        if not self.has(offset, 3):
+            self.say("LLC")
+            return
+        data = self.data
+        dsap, ssap, control = data[offset], data[offset + 1], data[offset + 2]
+        if dsap == ssap == 0x42:
+            self.protocol = "STP"
+            if self.has(offset + 3, 4):
+                version, kind = data[offset + 5], data[offset + 6]
+                self.say("STP " + _STP_NAMES.get((version, kind), f"version={version} type=0x{kind:02x}"))
+            else:
+                self.say("STP")
+        elif dsap == ssap == 0xAA and control == 3 and self.has(offset, 8):
+            oui, ethertype = data[offset + 3:offset + 6], _u16(data, offset + 6)[0]
+            self.say("SNAP")
+            if oui != b"\0\0\0" or self.carried(ethertype, offset + 8, False) is not None:
+                self.protocol = "SNAP"
+                self.say(f"oui={oui.hex()} type=0x{ethertype:04x}")
+        else:
+            self.say(f"LLC dsap=0x{dsap:02x} ssap=0x{ssap:02x} control=0x{control:02x}")
 
     def network(self, ethertype, offset):
         """Decodes a known network layer; False when `ethertype` is not one."""
@@ -137,6 +178,9 @@ class _Frame:
         if not self.has(offset, 20):
             self.say("IPv4")
             return
+        if data[offset] >> 4 != 4:
+            self.say(f"IPv4 bad version {data[offset] >> 4}")
+            return
         header_length = (data[offset] & 0x0F) * 4
         if header_length < 20:
             self.say(f"IPv4 bad header length {header_length}")
@@ -157,6 +201,9 @@ class _Frame:
         data = self.data
         if not self.has(offset, 40):
             self.say("IPv6")
+            return
+        if data[offset] >> 4 != 6:
+            self.say(f"IPv6 bad version {data[offset] >> 4}")
             return
         payload_length = _u16(data, offset + 4)[0]
         next_header = data[offset + 6]
@@ -200,14 +247,21 @@ class _Frame:
         data = self.data
         if protocol == 6:
             self.protocol = "TCP"
-            if not self.has(offset, 14):
-                self.endpoints(family, src, None, dst, None, "TCP")
+            if not self.has(offset, 20):
+                # As in tcpdump, the ports of a cut header still name the flow.
+                sport, dport = _ports(data, offset) if len(data) >= offset + 4 else (None, None)
+                self.endpoints(family, src, sport, dst, dport, "TCP")
                 return
             sport, dport, seq, ack, data_offset, flags = _tcp(data, offset)
             self.endpoints(family, src, sport, dst, dport, "TCP")
+            header_length = (data_offset >> 4) * 4
+            if header_length < 20:
+                self.say(f"bad header length {header_length}")
+                return
+            self.has(offset, header_length)  # options cut short
             if self.with_text:
                 names = ",".join(n for bit, n in enumerate(_TCP_FLAGS) if flags & (1 << bit))
-                length = max(payload_length - (data_offset >> 4) * 4, 0)
+                length = max(payload_length - header_length, 0)
                 self.say(f"[{names}] seq={seq} ack={ack} len={length}")
         elif protocol == 17:
             self.protocol = "UDP"
@@ -217,7 +271,8 @@ class _Frame:
             sport, dport, length = _udp(data, offset)
             self.endpoints(family, src, sport, dst, dport, "UDP")
             if self.with_text:
-                self.parts.append(f"len={max(length - 8, 0)}")
+                # A length field past the datagram gives way to the IP length, as in tcpdump.
+                self.parts.append(f"len={max(min(length, payload_length) - 8, 0)}")
         elif protocol in (1, 58):
             name = "ICMP" if protocol == 1 else "ICMPv6"
             self.protocol = name
@@ -226,6 +281,11 @@ class _Frame:
                 kind, code = data[offset], data[offset + 1]
                 label = (_ICMP_NAMES if protocol == 1 else _ICMP6_NAMES).get(kind)
                 self.say(f"type={kind} code={code}" + (f" ({label})" if label else ""))
+            self.has(offset, 8)
+        elif protocol in (33, 132):  # DCCP, SCTP: ports first, in a header of at least 12 bytes
+            name = self.protocol = _IP_PROTOCOL_NAMES[protocol]
+            sport, dport = _ports(data, offset) if self.has(offset, 12) else (None, None)
+            self.endpoints(family, src, sport, dst, dport, name)
         else:
             self.protocol = f"IP proto {protocol}"
             self.endpoints(family, src, None, dst, None, f"proto={protocol}")
@@ -253,9 +313,13 @@ def decode(data, linktype=LINKTYPE_ETHERNET, with_text=True):
         size, at = (16, 14) if linktype == LINKTYPE_LINUX_SLL else (20, 0)
         if frame.has(0, size):
             protocol = _u16(data, at)[0]
-            if not frame.network(protocol, size):
-                frame.protocol = f"0x{protocol:04x}"
-                frame.say(f"Linux cooked type 0x{protocol:04x}")
+            if protocol == _SLL_802_2:
+                frame.llc(size)
+            else:
+                protocol = frame.carried(protocol, size, False)
+                if protocol is not None:
+                    frame.protocol = f"0x{protocol:04x}"
+                    frame.say(f"Linux cooked type 0x{protocol:04x}")
     else:
         frame.protocol = f"linktype {linktype}"
         frame.say(f"linktype {linktype}, {len(data)} bytes")

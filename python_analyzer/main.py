@@ -26,12 +26,18 @@ from summary import Summary  # noqa: E402
 
 
 PIPE_SIZE = 1 << 20  # the default limit for an unprivileged process
+# The pcap link-type field keeps its upper 6 bits for the FCS length.
+MAX_LINKTYPE = 0x03FFFFFF
+
+
+class OutputError(Exception):
+    """Writing an output other than standard output failed."""
 
 
 def linktype(text):
     value = int(text)
-    if not 0 <= value <= 0xFFFFFFFF:
-        raise argparse.ArgumentTypeError(f"{text} is not a link type (0 to 4294967295)")
+    if not 0 <= value <= MAX_LINKTYPE:
+        raise argparse.ArgumentTypeError(f"{text} is not a link type (0 to {MAX_LINKTYPE})")
     return value
 
 
@@ -50,21 +56,29 @@ def parse_arguments(argv):
 def run(args, source):
     summary = Summary() if args.summary else None
     to_stdout = args.pcap == "-"
-    pcap_file = sys.stdout.buffer if to_stdout else open(args.pcap, "wb") if args.pcap else None
     # With the pcap on standard output, text would corrupt it: a summary goes
     # to standard error instead.
     text = sys.stderr if to_stdout else sys.stdout
+    pcap_file = pcap = None
     try:
-        pcap = None
-        if pcap_file:
-            pcap_file.write(file_header(args.linktype))
-            if to_stdout:
-                pcap_file.flush()  # a live reader waits for the file header
-
+        if args.pcap:
             def pcap(parts):
-                pcap_file.write(b"".join(parts))
-                if to_stdout:
+                # Flushed every chunk: a live viewer sees each chunk at once, and
+                # a reader killed outright leaves a valid pcap of what came before.
+                try:
+                    pcap_file.write(b"".join(parts))
                     pcap_file.flush()
+                except OSError as error:
+                    if to_stdout:
+                        raise  # a closed standard output is handled as for the text
+                    # A file or a FIFO whose reader left: not to be taken for `| head`.
+                    raise OutputError(f"cannot write the pcap to {args.pcap}: {error.strerror}") from None
+
+            try:
+                pcap_file = sys.stdout.buffer if to_stdout else open(args.pcap, "wb")
+            except OSError as error:
+                raise OutputError(f"cannot open {args.pcap}: {error.strerror}") from None
+            pcap([file_header(args.linktype)])
 
         hint = LinktypeHint(sys.stderr.write) if args.linktype == 1 else None
         fd = source.fileno()
@@ -82,7 +96,10 @@ def run(args, source):
         return 0
     finally:
         if pcap_file and not to_stdout:
-            pcap_file.close()
+            try:
+                pcap_file.close()
+            except OSError:
+                pass  # every chunk was flushed, and a failed one reported
 
 
 def write_now(text):
@@ -102,8 +119,28 @@ def open_source(path):
     return open(path, "rb")
 
 
+def hold_closed_streams():
+    """Python sees a standard stream closed at start as None, and open() would
+    hand its descriptor to the next file. /dev/null takes its place; returns
+    the names of the closed streams."""
+    closed = []
+    for name, mode in (("stdin", "r"), ("stdout", "w"), ("stderr", "w")):  # lowest descriptor first
+        if getattr(sys, name) is None:
+            setattr(sys, name, open(os.devnull, mode))
+            closed.append(name)
+    return closed
+
+
 def main(argv=None):
+    closed = hold_closed_streams()
     args = parse_arguments(argv)
+    # Without standard error, messages are lost but the run is not.
+    if "stdout" in closed:
+        print("main.py: standard output is closed", file=sys.stderr)
+        return 1
+    if "stdin" in closed and args.file == "-":
+        print("main.py: standard input is closed", file=sys.stderr)
+        return 1
     try:
         source = open_source(args.file)
     except OSError as error:
@@ -112,8 +149,12 @@ def main(argv=None):
     if stat.S_ISFIFO(os.fstat(source.fileno()).st_mode):
         # Ctrl+C in a shell reaches the whole pipeline. The capture stops,
         # prints its report and closes the pipe; reading on to that end is
-        # what keeps its last records and our summary from being lost.
-        signal.signal(signal.SIGINT, signal.SIG_IGN)
+        # what keeps its last records and our summary from being lost. The
+        # same goes for a closed terminal (SIGHUP) and `systemctl stop` or
+        # `kill` of the pipeline (SIGTERM): ostrane stops on those as well.
+        for name in ("SIGINT", "SIGTERM", "SIGHUP"):
+            if hasattr(signal, name):  # no SIGHUP on Windows
+                signal.signal(getattr(signal, name), signal.SIG_IGN)
         # A deeper pipe absorbs the bursts of a busy link between two reads,
         # so the capture is not held up. Best effort: the system may refuse.
         try:
@@ -129,6 +170,9 @@ def main(argv=None):
         return 0
     except KeyboardInterrupt:
         return 130
+    except OutputError as error:
+        print(f"main.py: {error}", file=sys.stderr)
+        return 1
     except OSError as error:
         print(f"main.py: {error}", file=sys.stderr)
         return 1

@@ -1,5 +1,6 @@
 """Totals over a whole stream, for --summary."""
 
+import math
 from collections import Counter
 
 from decode import describe_conversation
@@ -14,8 +15,9 @@ class Summary:
         self.packets = 0
         self.captured_bytes = 0
         self.wire_bytes = 0
-        self.first = None
-        self.last = None
+        # A NaN timestamp compares false both ways and leaves them as they are.
+        self.first = math.inf
+        self.last = -math.inf
         self.protocols = Counter()
         self.conversations = {}  # key -> [packets, wire bytes]
         self.untracked = [0, 0]
@@ -26,9 +28,9 @@ class Summary:
         wire = record.original_length
         self.wire_bytes += wire
         timestamp = record.timestamp
-        if self.first is None or timestamp < self.first:
+        if timestamp < self.first:
             self.first = timestamp
-        if self.last is None or timestamp > self.last:
+        if timestamp > self.last:
             self.last = timestamp
         self.protocols[decoded.protocol] += 1
         if decoded.conversation is None:
@@ -66,5 +68,7 @@ class Summary:
         if duration > 0:
             yield (f"Duration: {duration:.6f} s, {self.packets / duration:.1f} packets/s, "
                    f"{self.wire_bytes / duration:.1f} bytes/s on the wire")
-        else:
+        elif duration == 0:
             yield "Duration: 0.000000 s (all packets share one timestamp; no rates)"
+        else:
+            yield "Duration: unknown (no packet has a usable timestamp)"

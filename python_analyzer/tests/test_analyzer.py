@@ -2,18 +2,21 @@
 
 import os
 import shutil
+import signal
 import socket
 import struct
 import subprocess
 import sys
 import tempfile
 import time
+import tracemalloc
 import unittest
 
 ANALYZER = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, ANALYZER)
 
 from decode import decode  # noqa: E402
+from fastpath import summarise  # noqa: E402
 from pcapfile import split_timestamp  # noqa: E402
 from records import Record  # noqa: E402
 from summary import Summary  # noqa: E402
@@ -34,8 +37,8 @@ def ipv6(next_header, payload, src="fe80::1", dst="ff02::1"):
                        socket.inet_pton(socket.AF_INET6, src), socket.inet_pton(socket.AF_INET6, dst)) + payload
 
 
-def tcp(sport, dport, flags, payload=b"", seq=1000, ack=0):
-    return struct.pack("!HHIIBBHHH", sport, dport, seq, ack, 0x50, flags, 65535, 0, 0) + payload
+def tcp(sport, dport, flags, payload=b"", seq=1000, ack=0, header=0x50):
+    return struct.pack("!HHIIBBHHH", sport, dport, seq, ack, header, flags, 65535, 0, 0) + payload
 
 
 def udp(sport, dport, payload):
@@ -46,9 +49,11 @@ def record(frame, timestamp=1700000000.5, original=None):
     return struct.pack("<4sdII", b"PKT\0", timestamp, original or len(frame), len(frame)) + frame
 
 
+MAIN = [sys.executable, os.path.join(ANALYZER, "main.py")]
+
+
 def analyze(stream, *args):
-    return subprocess.run([sys.executable, os.path.join(ANALYZER, "main.py"), *args], input=stream,
-                          capture_output=True, timeout=60)
+    return subprocess.run(MAIN + list(args), input=stream, capture_output=True, timeout=60)
 
 
 UDP_FRAME = ethernet(0x0800, ipv4(17, udp(40000, 5000, b"x" * 18)))  # 60 bytes: an 80-byte record
@@ -59,8 +64,20 @@ class Reader(unittest.TestCase):
         syn = ethernet(0x0800, ipv4(6, tcp(40000, 80, 0x02)))
         arp = struct.pack("!HHBBH6s4s6s4s", 1, 0x0800, 6, 4, 1, bytes(6), socket.inet_aton("192.0.2.1"), bytes(6),
                           socket.inet_aton("192.0.2.2"))
+        cooked_vlan = struct.pack("!HHH8sHHH", 0, 1, 6, bytes(8), 0x8100, 5, 0x0800) + ipv4(17, udp(1, 2, b""))
         cases = [
             (syn, "TCP", "IPv4 10.0.0.1:40000 > 10.0.0.2:80 TCP [SYN] seq=1000 ack=0 len=0"),
+            (ethernet(0x0800, ipv4(6, tcp(1, 2, 0x10, header=0x40))),
+             "TCP", "IPv4 10.0.0.1:1 > 10.0.0.2:2 TCP bad header length 16"),
+            (ethernet(39, bytes.fromhex("42420300000202") + bytes(32)), "STP", "STP 802.1w RST"),
+            (ethernet(36, bytes.fromhex("aaaa030000000800") + ipv4(17, udp(1, 2, b""))),
+             "UDP", "SNAP IPv4 10.0.0.1:1 > 10.0.0.2:2 UDP len=0"),
+            (cooked_vlan, "UDP", "VLAN 5 IPv4 10.0.0.1:1 > 10.0.0.2:2 UDP len=0", 113),
+            (ethernet(0x0800, ipv4(132, udp(2905, 2906, b"data"))), "SCTP", "IPv4 10.0.0.1:2905 > 10.0.0.2:2906 SCTP"),
+            (ethernet(0x86DD, ipv6(135, bytes(16))), "IP proto 135", "IPv6 fe80::1 > ff02::1 proto=135"),
+            (ethernet(0x0800, b"\x65" + ipv4(17, b"")[1:]), "IPv4", "IPv4 bad version 6"),
+            (ethernet(0x0800, ipv4(17, udp(1, 2, b"abcdef")[:10])), "UDP", "IPv4 10.0.0.1:1 > 10.0.0.2:2 UDP len=2"),
+            (ethernet(0x0800, ipv4(1, b"c\x00")), None, "IPv4 10.0.0.1 > 10.0.0.2 ICMP type=99 code=0 [truncated]"),
             (ethernet(0x0800, ipv4(6, tcp(80, 40000, 0x18, b"hello", seq=7, ack=9))),
              "TCP", "IPv4 10.0.0.1:80 > 10.0.0.2:40000 TCP [PSH,ACK] seq=7 ack=9 len=5"),
             (ethernet(0x0800, ipv4(17, udp(53, 5353, b"abcd")), vlan=100),
@@ -76,13 +93,13 @@ class Reader(unittest.TestCase):
             (ethernet(0x0800, ipv4(17, b"later", fragment=100)),
              "IPv4", "IPv4 10.0.0.1 > 10.0.0.2 UDP fragment offset=800"),
             (ethernet(0x88CC, b"lldp"), "0x88cc", "Ethernet 02:00:00:00:00:01 > 02:00:00:00:00:02 type 0x88cc"),
-            (syn[:40], None, "IPv4 10.0.0.1 > 10.0.0.2 TCP [truncated]"),
+            (syn[:50], None, "IPv4 10.0.0.1:40000 > 10.0.0.2:80 TCP [truncated]"),  # 16 of 20 TCP header bytes
             (syn[:20], None, "IPv4 [truncated]"),
             (syn[:6], None, "Ethernet [truncated]"),
         ]
-        for frame, protocol, text in cases:
+        for frame, protocol, text, *linktype in cases:
             with self.subTest(text=text):
-                decoded = decode(frame)
+                decoded = decode(frame, *linktype)
                 self.assertEqual((decoded.text, decoded.truncated), (text, protocol is None))
                 if protocol:
                     self.assertEqual(decoded.protocol, protocol)
@@ -105,17 +122,22 @@ class Reader(unittest.TestCase):
             ethernet(0x0800, ipv4(6, tcp(1, 2, 0xFF)), vlan=3),
             ethernet(0x0800, ipv4(1, bytes(4))),
             ethernet(0x0800, ipv4(17, udp(5353, 53, b""), "10.0.0.2", "10.0.0.1")),  # the reverse of a flow above
+            ethernet(0x0800, ipv4(6, tcp(1, 2, 0x18, bytes(4) + b"o", header=0x60))),  # options, cut at every byte
+            ethernet(0x0800, ipv4(6, tcp(1, 2, 0x10, header=0x40))),
+            ethernet(0x86DD, b"\x40" + ipv6(17, udp(1, 2, b"zz"))[1:]),
+            ethernet(0x0800, ipv4(17, udp(1, 2, b"abcdef")[:10])),
         ]
         # Lengths in the headers that disagree with the frame.
         shapes += [shapes[0][:16] + b"\x00\x10" + shapes[0][18:], shapes[1][:38] + b"\x00\x03" + shapes[1][40:]]
-        stamps = [1700000000.5, 1700000000.9999996, 4294967295.9999999, 2.0 ** 32, -1.0, float("nan"), 0.0]
+        stamps = [float("nan"), 1700000000.5, 1700000000.9999996, 4294967295.9999999, 2.0 ** 32, -1.0, 0.0]
         frames = [(frame[:size], stamps[(number + size) % len(stamps)], len(frame) + number % 2)
                   for number, frame in enumerate(shapes) for size in range(len(frame) + 1)]
         expected, summary = [], Summary()
         for number, (frame, stamp, original) in enumerate(frames, 1):
             seconds, micros = split_timestamp(stamp)
-            local = time.strftime("%Y-%m-%d %H:%M:%S", time.localtime(seconds))
-            expected.append(f"{number} {stamp:.6f} {local}.{micros:06d} {len(frame)}/{original} {decode(frame).text}")
+            local = "????-??-?? ??:??:??.??????" if seconds is None else \
+                time.strftime("%Y-%m-%d %H:%M:%S", time.localtime(seconds)) + f".{micros:06d}"
+            expected.append(f"{number} {stamp:.6f} {local} {len(frame)}/{original} {decode(frame).text}")
             summary.add(Record(stamp, original, frame), decode(frame, with_text=False))
         stream = b"".join(record(*frame) for frame in frames)
         self.assertEqual(analyze(stream).stdout.decode().splitlines(), expected)
@@ -126,23 +148,36 @@ class Reader(unittest.TestCase):
         self.assertEqual((result.returncode, result.stdout), (0, b"Total: 0 packets, 0 bytes captured (0 bytes on the wire)\n"))
         reply = ethernet(0x0800, ipv4(17, udp(5000, 40000, b"x" * 18), "10.0.0.2", "10.0.0.1"))
         other = ethernet(0x0800, ipv4(6, tcp(1, 2, 0x10, b"y" * 100), "10.0.0.3", "10.0.0.4"))
-        stream = record(UDP_FRAME, 10.0) + record(reply, 11.0, 1514) + record(other, 12.0)
+        stream = record(UDP_FRAME, float("nan")) + record(UDP_FRAME, 10.0) + record(reply, 11.0, 1514) + record(other, 12.0)
         lines = analyze(stream, "--summary").stdout.decode().splitlines()
-        self.assertEqual(lines[0], "Total: 3 packets, 274 bytes captured (1728 bytes on the wire)")
-        self.assertRegex(lines[2], r"^  UDP +2 +66\.7%$")
-        self.assertRegex(lines[5], r"^  10\.0\.0\.1:40000 <-> 10\.0\.0\.2:5000 UDP +2 packets +1574 bytes$")
-        self.assertEqual(lines[-1], "Duration: 2.000000 s, 1.5 packets/s, 864.0 bytes/s on the wire")
+        self.assertEqual(lines[0], "Total: 4 packets, 334 bytes captured (1788 bytes on the wire)")
+        self.assertRegex(lines[2], r"^  UDP +3 +75\.0%$")
+        self.assertRegex(lines[5], r"^  10\.0\.0\.1:40000 <-> 10\.0\.0\.2:5000 UDP +3 packets +1634 bytes$")
+        self.assertEqual(lines[-1], "Duration: 2.000000 s, 2.0 packets/s, 894.0 bytes/s on the wire")
 
     def test_malformed_streams_report_the_offset_after_the_good_records(self):
-        good = record(UDP_FRAME)
+        good, long = record(UDP_FRAME), record(ethernet(0x88B5, bytes(299986)))  # past the snaplen
         for stream, message in [
             (good + b"XKT\0" + good[4:], "bad record magic 584b5400 (expected 504b5400) at byte offset 80"),
             (good + good[:11], "stream ends inside a record header (11 of 20 bytes) at byte offset 80"),
             (good + good[:50], "stream ends inside a packet (30 of 60 bytes) at byte offset 80"),
+            (good + long[:290000], "stream ends inside a packet (289980 of 300000 bytes) at byte offset 80"),
+            (good + long + good[:11], "stream ends inside a record header (11 of 20 bytes) at byte offset 300100"),
         ]:
             result = analyze(stream)  # the good record first, then the message
             self.assertEqual((result.returncode, result.stdout.decode().count("UDP len=18\n"), result.stderr.decode()),
                              (1, 1, f"main.py: {message}\n"))
+
+    def test_a_record_of_any_length_takes_the_same_memory(self):
+        peaks = []
+        for size in (4 << 20, 16 << 20):
+            with tempfile.TemporaryFile() as f:
+                os.pwrite(f.fileno(), record(ethernet(0x88B5, bytes(size))) + record(UDP_FRAME), 0)
+                tracemalloc.start()
+                summarise(f.fileno(), 1, Summary(), None, None)
+                peaks.append(tracemalloc.get_traced_memory()[1])
+                tracemalloc.stop()
+        self.assertLess(peaks[1], peaks[0] * 1.1, peaks)
 
     def test_pcap_export_to_a_file_and_to_stdout(self):
         big = ethernet(0x88B5, b"b" * 262200)
@@ -171,10 +206,32 @@ class Reader(unittest.TestCase):
             result = analyze(record(first) + record(cooked) * 3, *options)
             self.assertEqual((result.returncode, result.stderr.decode()), (0, expected), options)
 
-    def test_closed_stdout_ends_quietly(self):
-        shell = f"{sys.executable} {os.path.join(ANALYZER, 'main.py')} | head -n 1"
-        result = subprocess.run(["sh", "-c", shell], input=record(UDP_FRAME) * 20000, capture_output=True, timeout=60)
-        self.assertEqual((result.stdout.decode().count("\n"), result.stderr), (1, b""))
+    def test_closed_streams_and_a_reader_that_leaves(self):
+        main = " ".join(MAIN)
+        for shell, status, lines, message in [
+            (f"{main} | head -n 1; exit ${{PIPESTATUS[0]}}", 0, 1, ""),
+            (f"{main} 2>&-", 0, 20000, ""),
+            (f"{main} >&-", 1, 0, "main.py: standard output is closed\n"),
+            (f"{main} <&-", 1, 0, "main.py: standard input is closed\n"),
+            (f"mkfifo ff; head -c 100 ff >/dev/null & {main} --summary --pcap ff", 1, 0,
+             "main.py: cannot write the pcap to ff: Broken pipe\n"),
+        ]:
+            with self.subTest(shell=shell), tempfile.TemporaryDirectory() as scratch:
+                result = subprocess.run(["bash", "-c", shell], input=record(UDP_FRAME) * 20000, cwd=scratch,
+                                        capture_output=True, timeout=60)
+                self.assertEqual((result.returncode, result.stdout.count(b"\n"), result.stderr.decode()),
+                                 (status, lines, message))
+
+    def test_sigterm_and_sighup_on_a_pipe_lose_nothing_and_the_pcap_follows_each_chunk(self):
+        with tempfile.NamedTemporaryFile() as pcap, subprocess.Popen(
+                MAIN + ["--pcap", pcap.name], stdin=subprocess.PIPE, stdout=subprocess.PIPE, bufsize=0) as reader:
+            reader.stdin.write(record(UDP_FRAME) * 10)  # less than any file buffer
+            lines = [reader.stdout.readline() for _ in range(10)]  # the pcap of a chunk is written before its text
+            flushed = os.path.getsize(pcap.name)
+            reader.send_signal(signal.SIGTERM)
+            reader.send_signal(signal.SIGHUP)
+            lines += reader.communicate(record(UDP_FRAME) * 100, timeout=60)[0].splitlines()
+            self.assertEqual((flushed, reader.returncode, len(lines), len(pcap.read())), (784, 0, 110, 24 + 110 * 76))
 
 
 if __name__ == "__main__":
