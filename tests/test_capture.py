@@ -220,6 +220,10 @@ class Live(unittest.TestCase):
              dict(pause=3600, message=ABANDONED, warnings=1, lossless=True)),
             ("reader stopped reading, non-blocking pipe", signal_after(200, signal.SIGTERM, 0.3, 1000),
              dict(pause=3600, nonblocking=True, message=ABANDONED, warnings=1, lossless=True)),
+            ("reader stopped reading, a pipe the capture may not reopen", signal_after(200, signal.SIGINT, 0.3, 1000),
+             dict(pause=3600, message=ABANDONED, warnings=1, lossless=True, prefix=[
+                 "setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--inh-caps=+net_raw,+net_admin",
+                 "--ambient-caps=+net_raw,+net_admin"])),
             ("disk full, then freed while no traffic flows",
              free_the_disk(20, "[WARN] Output is full: holding ", 0.3, all_out_within_a_second),
              dict(out=stream, records=20, message="[INFO] Output resumed: held records written", warnings=1)),

@@ -200,7 +200,7 @@ int run_capture(const CommandLineOptions& options) {
     }
     std::cerr << "[INFO] Opening interface: " << ostrane::escape_for_terminal(options.interface_name) << "\n";
     if (!engine.open()) {
-        std::cerr << "[ERROR] " << engine.last_error() << "\n";
+        std::cerr << "[ERROR] " << ostrane::escape_for_terminal(engine.last_error()) << "\n";
         return 1;
     }
     if (!options.filter.empty()) std::cerr << "[INFO] BPF filter applied: " << options.filter << "\n";
@@ -260,7 +260,7 @@ int run_capture(const CommandLineOptions& options) {
                       << ", bytes written: " << dispatcher.bytes_written() << "\n";
         }
         status.update([&] {
-            return options.interface_name + ": " + std::to_string(dispatcher.packets_dispatched()) + " packets, " +
+            return ostrane::escape_for_terminal(options.interface_name) + ": " + std::to_string(dispatcher.packets_dispatched()) + " packets, " +
                    std::to_string(dispatcher.bytes_written()) + " bytes written, " +
                    std::to_string(engine.get_stats().packets_dropped) + " dropped by kernel";
         });
@@ -288,7 +288,7 @@ int run_capture(const CommandLineOptions& options) {
     status.clear();
     // Without this line a capture ended by libpcap (the interface went away)
     // would look exactly like a Ctrl+C.
-    if (!captured) std::cerr << "[ERROR] " << engine.last_error() << "\n";
+    if (!captured) std::cerr << "[ERROR] " << ostrane::escape_for_terminal(engine.last_error()) << "\n";
 
     if (!dispatcher.finish()) std::cerr << "[ERROR] Flush failed: " << dispatcher.last_error() << "\n";
     dispatcher.close();
