@@ -108,16 +108,19 @@ TEST(RecordStream, DiskFullInTheMiddleOfABatch) {
     ScriptedDispatcher dispatcher({-1, 250000, -1});
     ASSERT_TRUE(dispatcher.init());
     std::string expected;
-    for (size_t i = 0; i < frames.size(); ++i) {
-        if (i == 4) {
+    double stamp = 1.0;
+    for (const std::string& frame : frames) {
+        if (stamp == 5.0) {
             EXPECT_FALSE(dispatcher.flush());  // held: the disk takes nothing
         }
-        EXPECT_TRUE(dispatcher.dispatch(packet_of(frames[i], 1.0 + i, 60000)));
-        expected += std::string(20, '\0') + frames[i];
-        PacketRecordHeader::from_packet(packet_of(frames[i], 1.0 + i, 60000))
-            .encode(reinterpret_cast<uint8_t*>(&expected[expected.size() - 60020]));
+        const ostrane::CapturedPacket packet = packet_of(frame, stamp++, 60000);
+        EXPECT_TRUE(dispatcher.dispatch(packet));
+        expected += std::string(PacketRecordHeader::kSize, '\0') + frame;
+        PacketRecordHeader::from_packet(packet).encode(
+            reinterpret_cast<uint8_t*>(&expected[expected.size() - frame.size() - PacketRecordHeader::kSize]));
     }
-    EXPECT_EQ(std::make_pair(dispatcher.packets_dispatched(), dispatcher.bytes_written()), std::make_pair(uint64_t{4}, uint64_t{250000}));
+    EXPECT_EQ(std::make_pair(dispatcher.packets_dispatched(), dispatcher.bytes_written()),
+              std::make_pair(uint64_t{4}, uint64_t{250000}));
     EXPECT_TRUE(dispatcher.finish());
     EXPECT_EQ(dispatcher.stream, expected);
     EXPECT_EQ(std::make_pair(dispatcher.packets_dispatched(), dispatcher.bytes_written()),

@@ -64,10 +64,12 @@ bool apply_filter(pcap_t* handle, const std::string& device, const std::string& 
 // With no read timeout configured, a turn of the loop still comes this often.
 constexpr int kIdleWaitMs = 100;
 
-template <typename Clock>
-int64_t clock_us() {
-    return std::chrono::duration_cast<std::chrono::microseconds>(Clock::now().time_since_epoch()).count();
+int64_t microseconds(std::chrono::nanoseconds since_epoch) {
+    return std::chrono::duration_cast<std::chrono::microseconds>(since_epoch).count();
 }
+// The clock packets are stamped with, and one that never jumps.
+int64_t wall_us() { return microseconds(std::chrono::system_clock::now().time_since_epoch()); }
+int64_t steady_us() { return microseconds(std::chrono::steady_clock::now().time_since_epoch()); }
 
 
 }  // namespace
@@ -207,9 +209,9 @@ bool CaptureEngine::run_loop(bool sweeping) {
         // which drain_ms after it covers: until then a packet captured
         // before the request may still be sitting in that block.
         int wait_ms = idle_ms;
-        if (const int64_t request = request_steady_us_.load(); request != 0) {
-            const int64_t left_us =
-                request + int64_t{1000} * drain_ms(config_.timeout_ms) - clock_us<std::chrono::steady_clock>();
+        const int64_t request = request_steady_us_.load();
+        if (request != 0) {
+            const int64_t left_us = request + 1000 * static_cast<int64_t>(drain_ms(config_.timeout_ms)) - steady_us();
             if (left_us <= 0) break;
             wait_ms = static_cast<int>(std::min<int64_t>(wait_ms, (left_us + 999) / 1000));
         }
@@ -251,8 +253,8 @@ void CaptureEngine::request_stop() {
     // clocks, is async-signal-safe. The steady time is there first, so the
     // loop never times a drain from a request it does not know.
     int64_t none = 0;
-    if (request_steady_us_.compare_exchange_strong(none, clock_us<std::chrono::steady_clock>())) {
-        request_us_.store(clock_us<std::chrono::system_clock>());
+    if (request_steady_us_.compare_exchange_strong(none, steady_us())) {
+        request_us_.store(wall_us());
     }
     stop_requests_.fetch_add(1);
     break_loop();
@@ -286,7 +288,7 @@ void CaptureEngine::close() {
 std::chrono::steady_clock::duration CaptureEngine::since_stop_request() const {
     const int64_t request = request_steady_us_.load();
     if (request == 0) return {};
-    return std::chrono::microseconds(clock_us<std::chrono::steady_clock>() - request);
+    return std::chrono::microseconds(steady_us() - request);
 }
 
 void CaptureEngine::pcap_callback(u_char* user, const pcap_pkthdr* header, const u_char* bytes) {
