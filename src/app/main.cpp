@@ -122,7 +122,10 @@ bool install_stop_handlers() {
         if (sig == SIGHUP && ::sigaction(sig, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN) continue;
         ok = ::sigaction(sig, &action, nullptr) == 0 && ok;
     }
+    // SIGUSR1 needs to interrupt nothing: a write to standard error that
+    // it cut short would lose every message after it.
     action.sa_handler = counts_handler;
+    action.sa_flags = SA_RESTART;
     return ::sigaction(SIGUSR1, &action, nullptr) == 0 && ok;
 #endif
 }
@@ -214,7 +217,7 @@ int run_capture(const CommandLineOptions& options) {
     bool output_failed = false;
     bool holding = false;
     bool told_draining = false;
-    ostrane::StatusLine status(std::cerr, ostrane::is_terminal(stderr));
+    ostrane::StatusLine status(std::cerr, stderr);
     // Packets the capture delivered that never reached the stream whole.
     uint64_t unwritten = 0;
     auto fail_output = [&](const char* what) {
@@ -286,6 +289,10 @@ int run_capture(const CommandLineOptions& options) {
         });
     }
     status.clear();
+    // A stop signal that cut a blocked write to standard error short (a
+    // terminal paused with Ctrl+S) leaves the stream in error, and the
+    // report must still come out.
+    std::cerr.clear();
     // Without this line a capture ended by libpcap (the interface went away)
     // would look exactly like a Ctrl+C.
     if (!captured) std::cerr << "[ERROR] " << ostrane::escape_for_terminal(engine.last_error()) << "\n";

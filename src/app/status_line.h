@@ -19,10 +19,10 @@ bool is_terminal(std::FILE* stream);
 class StatusLine {
 public:
     static constexpr std::chrono::milliseconds kPeriod{500};
-    // Longer lines would wrap, and a carriage return no longer reaches their start.
-    static constexpr size_t kWidth = 79;
 
-    StatusLine(std::ostream& out, bool enabled) : out_(out), enabled_(enabled) {}
+    // `out` writes to `stream`, which is asked for its width and whether it
+    // takes more without blocking.
+    StatusLine(std::ostream& out, std::FILE* stream) : out_(out), stream_(stream), enabled_(is_terminal(stream)) {}
     StatusLine(const StatusLine&) = delete;
     StatusLine& operator=(const StatusLine&) = delete;
 
@@ -31,7 +31,7 @@ public:
     void update(Text text) {
         if (!enabled_) return;
         const auto now = std::chrono::steady_clock::now();
-        if (now < next_) return;
+        if (now < next_ || !has_room()) return;
         next_ = now + kPeriod;
         show(text());
     }
@@ -39,8 +39,14 @@ public:
 
 private:
     void show(std::string text);
+    // A terminal paused with Ctrl+S must not hold up the capture.
+    bool has_room() const;
+    // Columns a line may take without wrapping: a carriage return would no
+    // longer reach the start of a wrapped one.
+    size_t width() const;
 
     std::ostream& out_;
+    std::FILE* stream_;
     bool enabled_;
     size_t shown_ = 0;  // columns of the line now on the terminal
     std::chrono::steady_clock::time_point next_{};

@@ -192,8 +192,10 @@ bool PacketDispatcher::open_private_descriptor() {
         // for a descriptor that may already write: this still runs with the
         // privileges to capture, and must not win write access to a FIFO
         // the user could only read.
+        // A descriptor that cannot write is left to fail at the first write.
+        if (access != O_WRONLY && access != O_RDWR) return true;
         const std::string path = "/proc/self/fd/" + std::to_string(fd_);
-        if (access == O_WRONLY || access == O_RDWR) owned_fd_ = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        owned_fd_ = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
         if (owned_fd_ >= 0) {
             fd_ = owned_fd_;
         } else {
