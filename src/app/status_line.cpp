@@ -60,10 +60,10 @@ void StatusLine::show(std::string text) {
         while (fits > 0 && (static_cast<unsigned char>(text[fits]) & 0xC0) == 0x80) --fits;  // not inside a character
         text.resize(fits);
     }
-    const size_t width = text.size();
-    if (width < shown_) text.append(shown_ - width, ' ');
+    const size_t length = text.size();
+    if (length < shown_) text.append(shown_ - length, ' ');
     out_ << '\r' << text << std::flush;
-    shown_ = width;
+    shown_ = length;
 }
 
 void StatusLine::clear() {
