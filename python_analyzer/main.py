@@ -141,6 +141,12 @@ def main(argv=None):
     if "stdin" in closed and args.file == "-":
         print("main.py: standard input is closed", file=sys.stderr)
         return 1
+    if args.pcap == "-" and sys.stdout.isatty():
+        # Packet bytes are the sender's to choose, and a terminal obeys the
+        # escape sequences among them (retitle, clear, worse).
+        print("main.py: standard output is a terminal: redirect it to a file or pipe it into a reader",
+              file=sys.stderr)
+        return 1
     try:
         source = open_source(args.file)
     except OSError as error:

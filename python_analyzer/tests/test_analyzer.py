@@ -1,6 +1,7 @@
 """The stream reader: decoding, its fast path, malformed streams and pcap export."""
 
 import os
+import pty
 import shutil
 import signal
 import socket
@@ -221,6 +222,18 @@ class Reader(unittest.TestCase):
                                         capture_output=True, timeout=60)
                 self.assertEqual((result.returncode, result.stdout.count(b"\n"), result.stderr.decode()),
                                  (status, lines, message))
+        # Packet bytes would drive the terminal: a pcap on one is refused before anything is written.
+        terminal, side = pty.openpty()
+        try:
+            result = subprocess.run(MAIN + ["--pcap", "-"], input=record(UDP_FRAME), stdout=side, stderr=subprocess.PIPE,
+                                    timeout=60)
+            os.set_blocking(terminal, False)
+            self.assertRaises(BlockingIOError, os.read, terminal, 1)  # nothing written
+            self.assertEqual((result.returncode, result.stderr), (1, b"main.py: standard output is a terminal: "
+                                                                    b"redirect it to a file or pipe it into a reader\n"))
+        finally:
+            os.close(terminal)
+            os.close(side)
 
     def test_sigterm_and_sighup_on_a_pipe_lose_nothing_and_the_pcap_follows_each_chunk(self):
         with tempfile.NamedTemporaryFile() as pcap, subprocess.Popen(
