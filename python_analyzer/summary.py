@@ -60,8 +60,7 @@ class Summary:
     def lines(self):
         yield f"Total: {self.packets} packets, {self.captured_bytes} bytes captured ({self.wire_bytes} bytes on the wire)"
         if not self.packets:
-            yield "Traffic over time: no packets"
-            return
+            return  # an empty stream keeps its one line, which scripts read
         yield "Packets per protocol:"
         for name, count in sorted(self.protocols.items(), key=lambda item: (-item[1], item[0])):
             yield f"  {name:<14} {count:>10}  {100.0 * count / self.packets:5.1f}%"
