@@ -137,7 +137,7 @@ def chart(series):
 def _seconds(interval):
     for unit, scale in (("s", 1), ("ms", 1e3), ("µs", 1e6)):
         if interval * scale >= 0.999:
-            return f"{interval * scale:g} {unit}"
+            return f"{interval * scale:.15g} {unit}"  # no exponent below 10**15
     return f"{interval:g} s"
 
 
