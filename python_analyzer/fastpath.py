@@ -260,7 +260,7 @@ def summarise(fd, linktype, summary, pcap, hint):
     packets_seen = captured = wire = tcp = udp = 0
     first, last = summary.first, summary.last
     enter = summary.traffic.enter
-    low = high = math.nan  # the bounds of the traffic chart's current bin
+    low, high = math.inf, -math.inf  # the bounds of the traffic chart's current bin: none yet
     hint_left = HINT_FRAMES if hint else 0
     chunks = Chunks(fd)
     data = chunks.next()
@@ -281,15 +281,23 @@ def summarise(fd, linktype, summary, pcap, hint):
                             break
                         end = n
                     p = end
-                    if not low <= ts < high:
-                        low, high = enter(ts, packets_seen, wire)
+                    # Two comparisons a record where time moves on, as many as for
+                    # the first and last timestamps alone: a later timestamp than
+                    # the last is above the bin's lower bound and the first.
+                    if ts > last:
+                        last = ts
+                        if ts >= high:
+                            if ts < first:
+                                first = ts
+                            low, high = enter(ts, packets_seen, wire)
+                    else:  # an earlier timestamp, or NaN, which fails every comparison
+                        if ts < first:  # never true for NaN, which would stick
+                            first = ts
+                        if not low <= ts < high:
+                            low, high = enter(ts, packets_seen, wire)
                     packets_seen += 1
                     captured += cap
                     wire += orig
-                    if ts < first:  # never true for NaN, which would stick
-                        first = ts
-                    if ts > last:
-                        last = ts
                     if pcap is not None:
                         packets.append(record_header(*split_timestamp(ts), orig, cap))
                         packets.append(data[start:end] if cap <= SNAPLEN else data[start:start + SNAPLEN])
@@ -334,7 +342,7 @@ def summarise(fd, linktype, summary, pcap, hint):
                     cache.clear()
             data = chunks.next(data, p)
     finally:
-        enter(math.nan, packets_seen, wire)
+        enter(math.nan, packets_seen, wire)  # closes the open bin
         summary.packets += packets_seen
         summary.captured_bytes += captured
         summary.wire_bytes += wire

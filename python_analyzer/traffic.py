@@ -27,12 +27,12 @@ class Traffic:
     def enter(self, timestamp, packets, wire):
         """Closes the current bin at the loop's totals, taken before the record
         at `timestamp`, and opens the bin of that record. Returns the bounds of
-        the new bin; a timestamp that is not finite gives bounds that every
-        timestamp fails, and is not counted."""
+        the new bin; a timestamp that is not finite is not counted, and gives
+        bounds that every timestamp is outside of, both ways."""
         self._close(packets, wire)
         if not math.isfinite(timestamp):
             self.key = None
-            return math.nan, math.nan
+            return math.inf, -math.inf
         size = 10.0 ** self.exponent
         self.key = math.floor(timestamp / size)
         return self.key * size, (self.key + 1) * size
