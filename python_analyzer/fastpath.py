@@ -38,8 +38,8 @@ _TCP_FLAGS = ("FIN", "SYN", "RST", "PSH", "ACK", "URG", "ECE", "CWR")
 TCP_HEADER = tuple((byte >> 4) * 4 if byte >= 0x50 else 1 << 32 for byte in range(256))
 FLAG_TEXT = tuple("[" + ",".join(n for bit, n in enumerate(_TCP_FLAGS) if flags & (1 << bit)) + "]"
                   for flags in range(256))
-FLAG_JSON = tuple(json.dumps([n for bit, n in enumerate(_TCP_FLAGS) if flags & (1 << bit)], separators=(",", ":"))
-                  for flags in range(256))
+FLAG_JSON = tuple(f'["{text[1:-1].replace(",", chr(34) + "," + chr(34))}"]' if text != "[]" else "[]"
+                  for text in FLAG_TEXT)
 
 
 def _addresses_and_ports(raw, size):
