@@ -5,8 +5,8 @@
 
 Offline: the same realistic frames (bench/reader_frames.py) as a record stream
 and as a pcap; records per second of `tcpdump -n -r`, of the reader printing
-a line per record and of `--summary`, each with its output into /dev/null,
-the best of R rounds, and the ratios to tcpdump.
+a line per record, a JSON object per record (`--json`) and `--summary`, each
+with its output into /dev/null, the best of R rounds, and the ratios to tcpdump.
 
 Live (root, 127.0.0.1 only): paced 64-byte UDP from bench/udp_flood, captured
 on lo by `ostrane | reader > file` and by `ostrane > /dev/null`; per rate the
@@ -44,6 +44,7 @@ def offline(args, scratch):
     contenders = {
         "tcpdump -n -r": ["tcpdump", "-n", "-r", pcap],
         "reader, a line per record": [args.python, READER, stream],
+        "reader --json": [args.python, READER, "--json", stream],
         "reader --summary": [args.python, READER, "--summary", stream],
     }
     times = {name: [] for name in contenders}

@@ -34,15 +34,17 @@ _udp = struct.Struct("!HHH").unpack_from
 class Decoded:
     """What one frame is: `protocol` is the innermost protocol recognised, `conversation`
     a direction-free key for IP traffic (None otherwise), `text` the description
-    (empty unless asked for), `truncated` whether a header was cut short."""
+    (empty unless asked for), `truncated` whether a header was cut short, and
+    `fields` what the text shows as named values, for --json (None unless asked for)."""
 
-    __slots__ = ("protocol", "conversation", "text", "truncated")
+    __slots__ = ("protocol", "conversation", "text", "truncated", "fields")
 
-    def __init__(self, protocol, conversation, text, truncated):
+    def __init__(self, protocol, conversation, text, truncated, fields):
         self.protocol = protocol
         self.conversation = conversation
         self.text = text
         self.truncated = truncated
+        self.fields = fields
 
 
 def format_address(raw):
@@ -61,19 +63,30 @@ def _mac(raw):
 
 
 class _Frame:
-    """Walks one frame's headers, collecting description parts only when asked to."""
+    """Walks one frame's headers, collecting description parts and named fields
+    only when asked to. Every part of the text has its fields, taken from the
+    same values, so that the text and the JSON cannot disagree."""
 
-    def __init__(self, data, with_text):
+    def __init__(self, data, with_text, with_fields):
         self.data = data
         self.with_text = with_text
+        self.fields = {} if with_fields else None
         self.parts = []
         self.protocol = "unknown"
         self.conversation = None
         self.truncated = False
+        self.done = 0  # the end of the last header present whole
 
-    def say(self, text):
+    def say(self, text, **fields):
         if self.with_text:
             self.parts.append(text)
+        if fields and self.fields is not None:
+            self.fields.update(fields)
+
+    def reach(self, end):
+        """A header that ends at `end` was taken apart; what follows it is undecoded."""
+        if end <= len(self.data):
+            self.done = end
 
     def has(self, offset, size):
         if len(self.data) < offset + size:
@@ -89,10 +102,12 @@ class _Frame:
             self.say("Ethernet")
             return
         data = self.data
+        self.reach(offset + 14)
         ethertype = self.carried(_u16(data, offset + 12)[0], offset + 14, True)
         if ethertype is not None:
             self.protocol = f"0x{ethertype:04x}"
-            self.say(f"Ethernet {_mac(data[6:12])} > {_mac(data[0:6])} type 0x{ethertype:04x}")
+            src, dst = _mac(data[6:12]), _mac(data[0:6])
+            self.say(f"Ethernet {src} > {dst} type 0x{ethertype:04x}", eth_src=src, eth_dst=dst, ethertype=ethertype)
 
     def carried(self, ethertype, offset, lengths):
         """Follows VLAN tags and decodes what they carry; returns the EtherType
@@ -104,9 +119,13 @@ class _Frame:
                 self.protocol = "VLAN"
                 self.say("VLAN")
                 return None
-            self.say(f"VLAN {_u16(data, offset)[0] & 0x0FFF}")
+            vlan = _u16(data, offset)[0] & 0x0FFF
+            self.say(f"VLAN {vlan}")
+            if self.fields is not None:
+                self.fields.setdefault("vlan", []).append(vlan)
             ethertype = _u16(data, offset + 2)[0]
             offset += 4
+            self.reach(offset)
             lengths = True
         if lengths and ethertype <= _MAX_8023_LENGTH:
             self.llc(offset)
@@ -122,21 +141,29 @@ class _Frame:
             return
         data = self.data
         dsap, ssap, control = data[offset], data[offset + 1], data[offset + 2]
+        self.reach(offset + 3)
         if dsap == ssap == 0x42:
             self.protocol = "STP"
             if self.has(offset + 3, 4):
+                self.reach(offset + 7)
                 version, kind = data[offset + 5], data[offset + 6]
-                self.say("STP " + _STP_NAMES.get((version, kind), f"version={version} type=0x{kind:02x}"))
+                name = _STP_NAMES.get((version, kind))
+                if name:
+                    self.say(f"STP {name}", stp=name)
+                else:
+                    self.say(f"STP version={version} type=0x{kind:02x}", stp_version=version, stp_type=kind)
             else:
                 self.say("STP")
         elif dsap == ssap == 0xAA and control == 3 and self.has(offset, 8):
             oui, ethertype = data[offset + 3:offset + 6], _u16(data, offset + 6)[0]
-            self.say("SNAP")
+            self.reach(offset + 8)
+            self.say("SNAP", snap=True)
             if oui != b"\0\0\0" or self.carried(ethertype, offset + 8, False) is not None:
                 self.protocol = "SNAP"
-                self.say(f"oui={oui.hex()} type=0x{ethertype:04x}")
+                self.say(f"oui={oui.hex()} type=0x{ethertype:04x}", snap_oui=oui.hex(), ethertype=ethertype)
         else:
-            self.say(f"LLC dsap=0x{dsap:02x} ssap=0x{ssap:02x} control=0x{control:02x}")
+            self.say(f"LLC dsap=0x{dsap:02x} ssap=0x{ssap:02x} control=0x{control:02x}",
+                     llc_dsap=dsap, llc_ssap=ssap, llc_control=control)
 
     def network(self, ethertype, offset):
         """Decodes a known network layer; False when `ethertype` is not one."""
@@ -155,36 +182,43 @@ class _Frame:
     def arp(self, offset):
         self.protocol = "ARP"
         if not self.has(offset, 8):
-            self.say("ARP")
+            self.say("ARP", network="ARP")
             return
         data = self.data
         hlen, plen = data[offset + 4], data[offset + 5]
         op = _u16(data, offset + 6)[0]
+        self.reach(offset + 8)
         if hlen != 6 or plen != 4 or not self.has(offset, 28):
-            self.say(f"ARP op={op}")
+            self.say(f"ARP op={op}", network="ARP", arp_op=op)
             return
+        self.reach(offset + 28)
         sha, spa = data[offset + 8:offset + 14], data[offset + 14:offset + 18]
         tpa = data[offset + 24:offset + 28]
         if op == 1:
-            self.say(f"ARP who-has {format_address(tpa)} tell {format_address(spa)}")
+            sender, target = format_address(spa), format_address(tpa)
+            self.say(f"ARP who-has {target} tell {sender}", network="ARP", arp="who-has", arp_target_ip=target,
+                     arp_sender_ip=sender)
         elif op == 2:
-            self.say(f"ARP reply {format_address(spa)} is-at {_mac(sha)}")
+            sender, mac = format_address(spa), _mac(sha)
+            self.say(f"ARP reply {sender} is-at {mac}", network="ARP", arp="reply", arp_sender_ip=sender,
+                     arp_sender_mac=mac)
         else:
-            self.say(f"ARP op={op}")
+            self.say(f"ARP op={op}", network="ARP", arp_op=op)
 
     def ipv4(self, offset):
         self.protocol = "IPv4"
         data = self.data
         if not self.has(offset, 20):
-            self.say("IPv4")
+            self.say("IPv4", network="IPv4")
             return
         if data[offset] >> 4 != 4:
-            self.say(f"IPv4 bad version {data[offset] >> 4}")
+            self.say(f"IPv4 bad version {data[offset] >> 4}", network="IPv4", bad_version=data[offset] >> 4)
             return
         header_length = (data[offset] & 0x0F) * 4
         if header_length < 20:
-            self.say(f"IPv4 bad header length {header_length}")
+            self.say(f"IPv4 bad header length {header_length}", network="IPv4", bad_header_length=header_length)
             return
+        self.reach(offset + header_length)
         total_length = _u16(data, offset + 2)[0]
         fragment = _u16(data, offset + 6)[0] & 0x1FFF
         protocol = data[offset + 9]
@@ -192,7 +226,7 @@ class _Frame:
         payload_length = max(total_length - header_length, 0)
         if fragment:
             # Only the first fragment carries the transport header.
-            self.address_only("IPv4", src, dst, protocol, f"fragment offset={fragment * 8}")
+            self.address_only("IPv4", src, dst, protocol, fragment * 8)
             return
         self.transport("IPv4", src, dst, protocol, offset + header_length, payload_length)
 
@@ -200,19 +234,20 @@ class _Frame:
         self.protocol = "IPv6"
         data = self.data
         if not self.has(offset, 40):
-            self.say("IPv6")
+            self.say("IPv6", network="IPv6")
             return
         if data[offset] >> 4 != 6:
-            self.say(f"IPv6 bad version {data[offset] >> 4}")
+            self.say(f"IPv6 bad version {data[offset] >> 4}", network="IPv6", bad_version=data[offset] >> 4)
             return
         payload_length = _u16(data, offset + 4)[0]
         next_header = data[offset + 6]
         src, dst = data[offset + 8:offset + 24], data[offset + 24:offset + 40]
         offset += 40
         while True:
+            self.reach(offset)
             if next_header in _IPV6_OPTION_HEADERS or next_header == _IPV6_AUTH:
                 if not self.has(offset, 2):
-                    self.say(f"IPv6 {format_address(src)} > {format_address(dst)}")
+                    self.addresses("IPv6", src, dst)
                     return
                 if next_header == _IPV6_AUTH:
                     length = (data[offset + 1] + 2) * 4
@@ -220,11 +255,11 @@ class _Frame:
                     length = (data[offset + 1] + 1) * 8
             elif next_header == _IPV6_FRAGMENT:
                 if not self.has(offset, 8):
-                    self.say(f"IPv6 {format_address(src)} > {format_address(dst)}")
+                    self.addresses("IPv6", src, dst)
                     return
                 fragment = _u16(data, offset + 2)[0] >> 3
                 if fragment:
-                    self.address_only("IPv6", src, dst, data[offset], f"fragment offset={fragment * 8}")
+                    self.address_only("IPv6", src, dst, data[offset], fragment * 8)
                     return
                 length = 8
             else:
@@ -234,12 +269,19 @@ class _Frame:
             payload_length -= length
         self.transport("IPv6", src, dst, next_header, offset, max(payload_length, 0))
 
-    def address_only(self, family, src, dst, protocol, detail):
-        name = _IP_PROTOCOL_NAMES.get(protocol, f"proto={protocol}")
+    def addresses(self, family, src, dst):
+        source, destination = format_address(src), format_address(dst)
+        self.say(f"{family} {source} > {destination}", network=family, src=source, dst=destination)
+
+    def address_only(self, family, src, dst, protocol, offset):
+        known = _IP_PROTOCOL_NAMES.get(protocol)
+        name = known or f"proto={protocol}"
         self.protocol = family
         self.conversation = conversation_key(name, src, None, dst, None)
-        if self.with_text:
-            self.parts.append(f"{family} {format_address(src)} > {format_address(dst)} {name} {detail}")
+        if self.with_text or self.fields is not None:
+            self.addresses(family, src, dst)
+            self.say(f"{name} fragment offset={offset}",
+                     **({"transport": known} if known else {"ip_protocol": protocol}), fragment_offset=offset)
 
     # Transport layers ----------------------------------------------------
 
@@ -256,23 +298,28 @@ class _Frame:
             self.endpoints(family, src, sport, dst, dport, "TCP")
             header_length = (data_offset >> 4) * 4
             if header_length < 20:
-                self.say(f"bad header length {header_length}")
+                self.reach(offset + 20)
+                self.say(f"bad header length {header_length}", bad_header_length=header_length)
                 return
-            self.has(offset, header_length)  # options cut short
-            if self.with_text:
-                names = ",".join(n for bit, n in enumerate(_TCP_FLAGS) if flags & (1 << bit))
+            if self.has(offset, header_length):  # else options cut short
+                self.reach(offset + header_length)
+            if self.with_text or self.fields is not None:
+                names = [n for bit, n in enumerate(_TCP_FLAGS) if flags & (1 << bit)]
                 length = max(payload_length - header_length, 0)
-                self.say(f"[{names}] seq={seq} ack={ack} len={length}")
+                self.say(f"[{','.join(names)}] seq={seq} ack={ack} len={length}",
+                         flags=names, seq=seq, ack=ack, length=length)
         elif protocol == 17:
             self.protocol = "UDP"
             if not self.has(offset, 8):
                 self.endpoints(family, src, None, dst, None, "UDP")
                 return
             sport, dport, length = _udp(data, offset)
+            self.reach(offset + 8)
             self.endpoints(family, src, sport, dst, dport, "UDP")
-            if self.with_text:
+            if self.with_text or self.fields is not None:
                 # A length field past the datagram gives way to the IP length, as in tcpdump.
-                self.parts.append(f"len={max(min(length, payload_length) - 8, 0)}")
+                length = max(min(length, payload_length) - 8, 0)
+                self.say(f"len={length}", length=length)
         elif protocol in (1, 58):
             name = "ICMP" if protocol == 1 else "ICMPv6"
             self.protocol = name
@@ -280,20 +327,36 @@ class _Frame:
             if self.has(offset, 2):
                 kind, code = data[offset], data[offset + 1]
                 label = (_ICMP_NAMES if protocol == 1 else _ICMP6_NAMES).get(kind)
-                self.say(f"type={kind} code={code}" + (f" ({label})" if label else ""))
-            self.has(offset, 8)
+                self.say(f"type={kind} code={code}" + (f" ({label})" if label else ""),
+                         icmp_type=kind, icmp_code=code, icmp_name=label)
+            if self.has(offset, 8):
+                self.reach(offset + 8)
         elif protocol in (33, 132):  # DCCP, SCTP: ports first, in a header of at least 12 bytes
             name = self.protocol = _IP_PROTOCOL_NAMES[protocol]
-            sport, dport = _ports(data, offset) if self.has(offset, 12) else (None, None)
+            sport, dport = (None, None)
+            if self.has(offset, 12):
+                sport, dport = _ports(data, offset)
+                self.reach(offset + 12)
             self.endpoints(family, src, sport, dst, dport, name)
         else:
             self.protocol = f"IP proto {protocol}"
-            self.endpoints(family, src, None, dst, None, f"proto={protocol}")
+            self.endpoints(family, src, None, dst, None, f"proto={protocol}", protocol)
 
-    def endpoints(self, family, src, sport, dst, dport, name):
+    def endpoints(self, family, src, sport, dst, dport, name, number=None):
+        """With `number`, an IP protocol that has no name here."""
         self.conversation = conversation_key(name, src, sport, dst, dport)
         if self.with_text:
             self.parts.append(f"{family} {format_endpoint(src, sport)} > {format_endpoint(dst, dport)} {name}")
+        if self.fields is not None:
+            if sport is None:
+                self.fields.update(network=family, src=format_address(src), dst=format_address(dst))
+            else:
+                self.fields.update(network=family, src=format_address(src), sport=sport, dst=format_address(dst),
+                                   dport=dport)
+            if number is None:
+                self.fields["transport"] = name
+            else:
+                self.fields["ip_protocol"] = number
 
 
 def conversation_key(name, src, sport, dst, dport):
@@ -301,8 +364,8 @@ def conversation_key(name, src, sport, dst, dport):
     return (name, a, b) if a <= b else (name, b, a)
 
 
-def decode(data, linktype=LINKTYPE_ETHERNET, with_text=True):
-    frame = _Frame(data, with_text)
+def decode(data, linktype=LINKTYPE_ETHERNET, with_text=True, with_fields=False):
+    frame = _Frame(data, with_text, with_fields)
     if linktype == LINKTYPE_ETHERNET:
         frame.ethernet(0)
     elif linktype == LINKTYPE_RAW:
@@ -312,6 +375,7 @@ def decode(data, linktype=LINKTYPE_ETHERNET, with_text=True):
         # The protocol field is at 14 in the 16-byte SLL header, at 0 in the 20-byte SLL2 one.
         size, at = (16, 14) if linktype == LINKTYPE_LINUX_SLL else (20, 0)
         if frame.has(0, size):
+            frame.reach(size)
             protocol = _u16(data, at)[0]
             if protocol == _SLL_802_2:
                 frame.llc(size)
@@ -319,14 +383,17 @@ def decode(data, linktype=LINKTYPE_ETHERNET, with_text=True):
                 protocol = frame.carried(protocol, size, False)
                 if protocol is not None:
                     frame.protocol = f"0x{protocol:04x}"
-                    frame.say(f"Linux cooked type 0x{protocol:04x}")
+                    frame.say(f"Linux cooked type 0x{protocol:04x}", ethertype=protocol)
     else:
         frame.protocol = f"linktype {linktype}"
         frame.say(f"linktype {linktype}, {len(data)} bytes")
     if frame.truncated:
         frame.say("[truncated]")
     text = " ".join(frame.parts) if with_text else ""
-    return Decoded(frame.protocol, frame.conversation, text, frame.truncated)
+    fields = frame.fields
+    if fields is not None:
+        fields.update(protocol=frame.protocol, truncated=frame.truncated, undecoded=len(data) - frame.done)
+    return Decoded(frame.protocol, frame.conversation, text, frame.truncated, fields)
 
 
 def looks_like_linux_cooked(frame):

@@ -9,11 +9,14 @@ so on a pipe each line is written as soon as the capture has written its
 record; nothing waits for more input.
 """
 
+import json
+import math
 import os
 import struct
 import time
 
-from decode import LINKTYPE_ETHERNET, conversation_key, decode, format_endpoint, looks_like_linux_cooked
+from decode import (LINKTYPE_ETHERNET, conversation_key, decode, format_address, format_endpoint,
+                    looks_like_linux_cooked)
 from pcapfile import SNAPLEN, record_header, split_timestamp
 from records import HEADER, HEADER_SIZE, MAGIC, StreamError
 
@@ -35,6 +38,8 @@ _TCP_FLAGS = ("FIN", "SYN", "RST", "PSH", "ACK", "URG", "ECE", "CWR")
 TCP_HEADER = tuple((byte >> 4) * 4 if byte >= 0x50 else 1 << 32 for byte in range(256))
 FLAG_TEXT = tuple("[" + ",".join(n for bit, n in enumerate(_TCP_FLAGS) if flags & (1 << bit)) + "]"
                   for flags in range(256))
+FLAG_JSON = tuple(f'["{text[1:-1].replace(",", chr(34) + "," + chr(34))}"]' if text != "[]" else "[]"
+                  for text in FLAG_TEXT)
 
 
 def _addresses_and_ports(raw, size):
@@ -48,6 +53,18 @@ def _endpoints_text(family, name, raw, size):
     """'IPv4 a:p > b:q TCP': the line's text up to the transport's own."""
     src, sport, dst, dport = _addresses_and_ports(raw, size)
     return f"{family} {format_endpoint(src, sport)} > {format_endpoint(dst, dport)} {name}"
+
+
+def _endpoints_json(family, name, raw, size):
+    """The same as _endpoints_text, as the members of a JSON object."""
+    src, sport, dst, dport = _addresses_and_ports(raw, size)
+    return (f'"network":"{family}","src":"{format_address(src)}","sport":{sport},"dst":"{format_address(dst)}",'
+            f'"dport":{dport},"transport":"{name}","protocol":"{name}","truncated":false')
+
+
+def decoded_json(frame, linktype):
+    """The general decoder's fields of a frame, as the members of a JSON object."""
+    return json.dumps(decode(frame, linktype, False, True).fields, separators=(",", ":"))[1:-1]
 
 
 def _conversation_of(name, raw, size):
@@ -122,9 +139,10 @@ def bad_magic(magic, offset):
     return StreamError(f"bad record magic {magic.hex()} (expected {MAGIC.hex()})", offset)
 
 
-def print_lines(fd, linktype, write_text, pcap, hint):
+def print_lines(fd, linktype, write_text, pcap, hint, as_json=False):
     """A line per record through `write_text` (None: no text), and the pcap
-    records through `pcap` (None: no pcap), once per chunk.
+    records through `pcap` (None: no pcap), once per chunk. With `as_json`,
+    each line is a JSON object with the same values as the text line.
 
     summarise() frames the records the same way. The two loops stay apart on
     purpose: in one loop, the checks of which mode runs cost --summary about a
@@ -133,6 +151,7 @@ def print_lines(fd, linktype, write_text, pcap, hint):
     # Per flow direction, keyed by the addresses and ports as they lie in the
     # frame (12 bytes for IPv4, 36 for IPv6): the text up to the transport's own.
     tcp_text, udp_text = {}, {}
+    endpoints = _endpoints_json if as_json else _endpoints_text
     localtime, strftime = time.localtime, time.strftime
     second, second_text = None, ""
     index = 0
@@ -189,17 +208,31 @@ def print_lines(fd, linktype, write_text, pcap, hint):
                             key = data[at - 2 * size:at + 4]  # addresses and ports
                             prefix = tcp_text.get(key)
                             if prefix is None:
-                                prefix = tcp_text[key] = _endpoints_text(family, "TCP", key, size)
+                                prefix = tcp_text[key] = endpoints(family, "TCP", key, size)
                             length = payload - header
-                            text = f"{prefix} {FLAG_TEXT[flags]} seq={seq} ack={ack} len={length if length > 0 else 0}"
+                            text = (f"{prefix} {FLAG_TEXT[flags]} seq={seq} ack={ack} len={length if length > 0 else 0}"
+                                    if not as_json else
+                                    f'{prefix},"flags":{FLAG_JSON[flags]},"seq":{seq},"ack":{ack},'
+                                    f'"length":{length if length > 0 else 0},"undecoded":{end - at - header}')
                     elif protocol == 17 and end - at >= 8:
                         key = data[at - 2 * size:at + 4]
                         prefix = udp_text.get(key)
                         if prefix is None:
-                            prefix = udp_text[key] = _endpoints_text(family, "UDP", key, size)
+                            prefix = udp_text[key] = endpoints(family, "UDP", key, size)
                         length = (data[at + 4] << 8) | data[at + 5]
                         length = (length if length < payload else payload) - 8
-                        text = f"{prefix} len={length if length > 0 else 0}"
+                        text = (f"{prefix} len={length if length > 0 else 0}" if not as_json
+                                else f'{prefix},"length":{length if length > 0 else 0},"undecoded":{end - at - 8}')
+                if as_json:
+                    if text is None:
+                        text = decoded_json(data[start:end], linktype)
+                    # JSON has no NaN or infinity; ts - ts is 0 only for a finite ts.
+                    lines.append(f'{{"index":{index},"timestamp":{ts!r},"time":"{second_text}.{micros:06d}",'
+                                 f'"captured_length":{cap},"original_length":{orig},"linktype":{linktype},{text}}}\n'
+                                 if second_text else
+                                 f'{{"index":{index},"timestamp":{repr(ts) if ts - ts == 0 else "null"},"time":null,'
+                                 f'"captured_length":{cap},"original_length":{orig},"linktype":{linktype},{text}}}\n')
+                    continue
                 if text is None:
                     text = decode(data[start:end], linktype).text
                 lines.append(f"{index} {ts:.6f} {second_text}.{micros:06d} {cap}/{orig} {text}\n" if second_text
@@ -226,6 +259,8 @@ def summarise(fd, linktype, summary, pcap, hint):
     totals_for = summary.totals_for
     packets_seen = captured = wire = tcp = udp = 0
     first, last = summary.first, summary.last
+    enter = summary.traffic.enter
+    low, high = math.inf, -math.inf  # the bounds of the traffic chart's current bin: none yet
     hint_left = HINT_FRAMES if hint else 0
     chunks = Chunks(fd)
     data = chunks.next()
@@ -246,13 +281,23 @@ def summarise(fd, linktype, summary, pcap, hint):
                             break
                         end = n
                     p = end
+                    # Two comparisons a record where time moves on, as many as for
+                    # the first and last timestamps alone: a later timestamp than
+                    # the last is above the bin's lower bound and the first.
+                    if ts > last:
+                        last = ts
+                        if ts >= high:
+                            if ts < first:
+                                first = ts
+                            low, high = enter(ts, packets_seen, wire)
+                    else:  # an earlier timestamp, or NaN, which fails every comparison
+                        if ts < first:  # never true for NaN, which would stick
+                            first = ts
+                        if not low <= ts < high:
+                            low, high = enter(ts, packets_seen, wire)
                     packets_seen += 1
                     captured += cap
                     wire += orig
-                    if ts < first:  # never true for NaN, which would stick
-                        first = ts
-                    if ts > last:
-                        last = ts
                     if pcap is not None:
                         packets.append(record_header(*split_timestamp(ts), orig, cap))
                         packets.append(data[start:end] if cap <= SNAPLEN else data[start:start + SNAPLEN])
@@ -297,6 +342,7 @@ def summarise(fd, linktype, summary, pcap, hint):
                     cache.clear()
             data = chunks.next(data, p)
     finally:
+        enter(math.nan, packets_seen, wire)  # closes the open bin
         summary.packets += packets_seen
         summary.captured_bytes += captured
         summary.wire_bytes += wire

@@ -3,10 +3,12 @@
 
     ostrane -i eth0 | python3 main.py
     python3 main.py --summary --pcap capture.pcap packets.bin
+    ostrane -i eth0 | python3 main.py --json | jq 'select(.dport == 443)'
     ostrane -i eth0 | python3 main.py --pcap - | wireshark -k -i -
 """
 
 import argparse
+import json
 import os
 import signal
 import stat
@@ -44,6 +46,8 @@ def linktype(text):
 def parse_arguments(argv):
     parser = argparse.ArgumentParser(description="Read an ostrane record stream.")
     parser.add_argument("--summary", action="store_true", help="print only totals at the end of the stream")
+    parser.add_argument("--json", action="store_true",
+                        help="print a JSON object per record, one per line, or the summary as one JSON document")
     parser.add_argument("--pcap", metavar="FILE",
                         help="also write the packets as a classic pcap file; - writes it to standard output "
                              "instead of the text")
@@ -86,13 +90,13 @@ def run(args, source):
             if summary:
                 summarise(fd, args.linktype, summary, pcap, hint)
             else:
-                print_lines(fd, args.linktype, None if to_stdout else write_now, pcap, hint)
+                print_lines(fd, args.linktype, None if to_stdout else write_now, pcap, hint, args.json)
         except StreamError as error:
             # What came before the fault is complete and worth keeping.
-            finish(summary, text)
+            finish(summary, text, args.json)
             print(f"main.py: {error}", file=sys.stderr)
             return 1
-        finish(summary, text)
+        finish(summary, text, args.json)
         return 0
     finally:
         if pcap_file and not to_stdout:
@@ -107,8 +111,10 @@ def write_now(text):
     sys.stdout.flush()
 
 
-def finish(summary, text):
-    if summary:
+def finish(summary, text, as_json):
+    if summary and as_json:
+        text.write(json.dumps(summary.document(), separators=(",", ":")) + "\n")
+    elif summary:
         text.write("\n".join(summary.lines()) + "\n")
     text.flush()
 
@@ -140,6 +146,12 @@ def main(argv=None):
         return 1
     if "stdin" in closed and args.file == "-":
         print("main.py: standard input is closed", file=sys.stderr)
+        return 1
+    if args.pcap == "-" and sys.stdout.isatty():
+        # Packet bytes are the sender's to choose, and a terminal obeys the
+        # escape sequences among them (retitle, clear, worse).
+        print("main.py: standard output is a terminal: redirect it to a file or pipe it into a reader",
+              file=sys.stderr)
         return 1
     try:
         source = open_source(args.file)

@@ -1,9 +1,12 @@
 """Totals over a whole stream, for --summary."""
 
 import math
+import time
 from collections import Counter
 
-from decode import describe_conversation
+from decode import describe_conversation, format_endpoint
+from pcapfile import split_timestamp
+from traffic import Traffic
 
 # Bounds the memory of an endless capture with ever new flows; traffic of
 # flows first seen after this many is counted apart.
@@ -21,8 +24,10 @@ class Summary:
         self.protocols = Counter()
         self.conversations = {}  # key -> [packets, wire bytes]
         self.untracked = [0, 0]
+        self.traffic = Traffic()
 
     def add(self, record, decoded):
+        self.traffic.enter(record.timestamp, self.packets, self.wire_bytes)
         self.packets += 1
         self.captured_bytes += len(record.data)
         wire = record.original_length
@@ -49,17 +54,19 @@ class Summary:
             totals = self.conversations[key] = [0, 0]
         return totals
 
+    def top(self):
+        return sorted(self.conversations.items(), key=lambda item: (-item[1][1], item[0]))[:10]
+
     def lines(self):
         yield f"Total: {self.packets} packets, {self.captured_bytes} bytes captured ({self.wire_bytes} bytes on the wire)"
         if not self.packets:
-            return
+            return  # an empty stream keeps its one line, which scripts read
         yield "Packets per protocol:"
         for name, count in sorted(self.protocols.items(), key=lambda item: (-item[1], item[0])):
             yield f"  {name:<14} {count:>10}  {100.0 * count / self.packets:5.1f}%"
         if self.conversations:
             yield "Top conversations by bytes:"
-            top = sorted(self.conversations.items(), key=lambda item: (-item[1][1], item[0]))[:10]
-            for key, (packets, wire) in top:
+            for key, (packets, wire) in self.top():
                 yield f"  {describe_conversation(key):<60} {packets:>8} packets {wire:>12} bytes"
             if self.untracked[0]:
                 yield (f"  (flows beyond the first {MAX_CONVERSATIONS})"
@@ -72,3 +79,71 @@ class Summary:
             yield "Duration: 0.000000 s (all packets share one timestamp; no rates)"
         else:
             yield "Duration: unknown (no packet has a usable timestamp)"
+        yield from chart(self.traffic.series(self.packets, self.wire_bytes))
+
+    def document(self):
+        """The same totals as lines(), as one JSON-ready dict."""
+        duration = self.last - self.first
+        usable = 0 < duration < math.inf
+        series = self.traffic.series(self.packets, self.wire_bytes)
+        return {
+            "packets": self.packets, "captured_bytes": self.captured_bytes, "wire_bytes": self.wire_bytes,
+            "protocols": dict(sorted(self.protocols.items(), key=lambda item: (-item[1], item[0]))),
+            "conversations": [{"protocol": name, "a": format_endpoint(a, None), "a_port": a_port if a_port >= 0 else None,
+                               "b": format_endpoint(b, None), "b_port": b_port if b_port >= 0 else None,
+                               "packets": packets, "bytes": wire}
+                              for (name, (a, a_port), (b, b_port)), (packets, wire) in self.top()],
+            "untracked": {"packets": self.untracked[0], "bytes": self.untracked[1]},
+            "first": _number(self.first), "last": _number(self.last),
+            "duration": duration if 0 <= duration < math.inf else None,
+            "packets_per_second": self.packets / duration if usable else None,
+            "bytes_per_second": self.wire_bytes / duration if usable else None,
+            "traffic": series and {"interval": series.interval, "start": series.start,
+                                   "packets": series.packets, "bytes": series.bytes},
+        }
+
+
+def _number(value):
+    """JSON has no NaN or infinity."""
+    return value if math.isfinite(value) else None
+
+
+BLOCKS = " ▁▂▃▄▅▆▇█"
+HEIGHT = 4  # rows per bar chart: 32 levels
+
+
+def chart(series):
+    """Packets and bytes per interval as bar charts, each with its peak labelled."""
+    if series is None:
+        yield "Traffic over time: no packet has a usable timestamp"
+        return
+    if len(series.packets) == 1:
+        yield (f"Traffic over time: one instant, {series.packets[0]} packets and {series.bytes[0]} bytes "
+               f"within {_seconds(series.interval)} at {_moment(series.start)}")
+        return
+    yield (f"Traffic over time: {len(series.packets)} intervals of {_seconds(series.interval)} "
+           f"from {_moment(series.start)}")
+    for name, values in (("packets", series.packets), ("bytes", series.bytes)):
+        peak = max(values)
+        where = values.index(peak)
+        levels = [math.ceil(value * HEIGHT * 8 / peak) if peak else 0 for value in values]
+        label = f"{name} peak {peak}"
+        for row in range(HEIGHT - 1, -1, -1):
+            bars = "".join(BLOCKS[min(max(level - row * 8, 0), 8)] for level in levels)
+            yield f"  {label if row == HEIGHT - 1 else '':<20} |{bars}|"
+        yield (f"  {'':<20}  {' ' * where}^ {peak} {name} at {_moment(series.start + where * series.interval)}")
+
+
+def _seconds(interval):
+    for unit, scale in (("s", 1), ("ms", 1e3), ("µs", 1e6)):
+        if interval * scale >= 0.999:
+            return f"{interval * scale:.15g} {unit}"  # no exponent below 10**15
+    return f"{interval:g} s"
+
+
+def _moment(timestamp):
+    """Local time where it exists, else the epoch seconds."""
+    seconds, micros = split_timestamp(timestamp)
+    if seconds is None:
+        return f"{timestamp:g} s"
+    return time.strftime("%Y-%m-%d %H:%M:%S", time.localtime(seconds)) + f".{micros:06d}"

@@ -1,6 +1,10 @@
-"""The stream reader: decoding, its fast path, malformed streams and pcap export."""
+"""The stream reader: decoding, its fast path, JSON, malformed streams and pcap export."""
 
+import json
+import math
 import os
+import pty
+import re
 import shutil
 import signal
 import socket
@@ -59,6 +63,29 @@ def analyze(stream, *args):
 UDP_FRAME = ethernet(0x0800, ipv4(17, udp(40000, 5000, b"x" * 18)))  # 60 bytes: an 80-byte record
 
 
+def assert_json_shows_the_text(test, stream, *args):
+    """The same records in both modes: the columns alike, and every value the
+    JSON decodes where the text line shows it, in the same order (in decimal or hex)."""
+    lines, objects = analyze(stream, *args).stdout.decode().splitlines(), analyze(stream, "--json", *args).stdout
+    objects = [json.loads(line) for line in objects.splitlines()]
+    test.assertEqual(len(objects), len(lines))
+    for line, obj in zip(lines, objects):
+        index, stamp, day, clock, lengths, text = line.split(" ", 5)
+        shown = (str(obj.pop("index")), obj.pop("time") or "????-??-?? ??:??:??.??????",
+                 f"{obj.pop('captured_length')}/{obj.pop('original_length')}", obj.pop("truncated"),
+                 stamp if obj["timestamp"] is None and stamp in ("nan", "inf", "-inf") else f"{obj.pop('timestamp'):.6f}")
+        test.assertEqual(shown, (index, f"{day} {clock}", lengths, text.endswith("[truncated]"), stamp), line)
+        for key in ("timestamp", "linktype", "protocol", "undecoded"):
+            obj.pop(key, None)
+        at = 0
+        for key, values in obj.items():
+            for value in [v for v in (values if isinstance(values, list) else [values]) if type(v) in (int, str)]:
+                forms = [re.escape(str(value))] + ([f"0x0*{value:x}"] if isinstance(value, int) else [])
+                shown = re.compile(rf"(?<![\w.])({'|'.join(forms)})(?![\w.])").search(text, at)
+                test.assertTrue(shown, (key, value, line, at))
+                at = shown.end()
+
+
 class Reader(unittest.TestCase):
     def test_golden_lines(self):
         syn = ethernet(0x0800, ipv4(6, tcp(40000, 80, 0x02)))
@@ -103,6 +130,9 @@ class Reader(unittest.TestCase):
                 self.assertEqual((decoded.text, decoded.truncated), (text, protocol is None))
                 if protocol:
                     self.assertEqual(decoded.protocol, protocol)
+        for linktype in ([], [113]):
+            stream = b"".join(record(frame) for frame, _, _, *rest in cases if rest == linktype)
+            assert_json_shows_the_text(self, stream, "--linktype", str((linktype or [1])[0]))
 
     def test_fast_path_prints_and_sums_what_the_general_decoder_does(self):
         """On every shape it decodes inline, the shapes next to them, every cut
@@ -132,20 +162,27 @@ class Reader(unittest.TestCase):
         stamps = [float("nan"), 1700000000.5, 1700000000.9999996, 4294967295.9999999, 2.0 ** 32, -1.0, 0.0]
         frames = [(frame[:size], stamps[(number + size) % len(stamps)], len(frame) + number % 2)
                   for number, frame in enumerate(shapes) for size in range(len(frame) + 1)]
-        expected, summary = [], Summary()
+        expected, objects, summary = [], [], Summary()
         for number, (frame, stamp, original) in enumerate(frames, 1):
             seconds, micros = split_timestamp(stamp)
-            local = "????-??-?? ??:??:??.??????" if seconds is None else \
+            local = None if seconds is None else \
                 time.strftime("%Y-%m-%d %H:%M:%S", time.localtime(seconds)) + f".{micros:06d}"
-            expected.append(f"{number} {stamp:.6f} {local} {len(frame)}/{original} {decode(frame).text}")
+            expected.append(f"{number} {stamp:.6f} {local or '????-??-?? ??:??:??.??????'} {len(frame)}/{original} "
+                            f"{decode(frame).text}")
+            objects.append(dict(index=number, timestamp=stamp if math.isfinite(stamp) else None, time=local,
+                                captured_length=len(frame), original_length=original, linktype=1,
+                                **decode(frame, with_fields=True).fields))
             summary.add(Record(stamp, original, frame), decode(frame, with_text=False))
         stream = b"".join(record(*frame) for frame in frames)
         self.assertEqual(analyze(stream).stdout.decode().splitlines(), expected)
+        self.assertEqual([json.loads(line) for line in analyze(stream, "--json").stdout.splitlines()], objects)
+        assert_json_shows_the_text(self, stream)
         self.assertEqual(analyze(stream, "--summary").stdout.decode().splitlines(), list(summary.lines()))
 
     def test_summary(self):
         result = analyze(b"", "--summary")
         self.assertEqual((result.returncode, result.stdout), (0, b"Total: 0 packets, 0 bytes captured (0 bytes on the wire)\n"))
+        self.assertEqual(json.loads(analyze(b"", "--summary", "--json").stdout)["traffic"], None)
         reply = ethernet(0x0800, ipv4(17, udp(5000, 40000, b"x" * 18), "10.0.0.2", "10.0.0.1"))
         other = ethernet(0x0800, ipv4(6, tcp(1, 2, 0x10, b"y" * 100), "10.0.0.3", "10.0.0.4"))
         stream = record(UDP_FRAME, float("nan")) + record(UDP_FRAME, 10.0) + record(reply, 11.0, 1514) + record(other, 12.0)
@@ -153,7 +190,25 @@ class Reader(unittest.TestCase):
         self.assertEqual(lines[0], "Total: 4 packets, 334 bytes captured (1788 bytes on the wire)")
         self.assertRegex(lines[2], r"^  UDP +3 +75\.0%$")
         self.assertRegex(lines[5], r"^  10\.0\.0\.1:40000 <-> 10\.0\.0\.2:5000 UDP +3 packets +1634 bytes$")
-        self.assertEqual(lines[-1], "Duration: 2.000000 s, 2.0 packets/s, 894.0 bytes/s on the wire")
+        self.assertEqual(lines[-12], "Duration: 2.000000 s, 2.0 packets/s, 894.0 bytes/s on the wire")
+        document = json.loads(analyze(stream, "--summary", "--json").stdout)
+        self.assertEqual((document["wire_bytes"], document["protocols"], document["conversations"][0]["bytes"],
+                          document["duration"], document["traffic"]["bytes"][::20]), (1788, {"UDP": 3, "TCP": 1}, 1634, 2.0, [60, 1514, 154]))
+
+    def test_traffic_over_time_of_one_instant_and_of_a_long_capture(self):
+        instant = record(UDP_FRAME) * 3 + record(UDP_FRAME, float("-inf"))
+        self.assertRegex(analyze(instant, "--summary").stdout.decode().splitlines()[-1],
+                         r"^Traffic over time: one instant, 3 packets and 180 bytes within 1 µs at 20\d\d-.*\.500000$")
+        # Three seconds a millisecond apart, a burst, and the bins merged tenfold four times on the way.
+        stamps = [1700000000.0005 + i / 1000 for i in range(3050)] + [1700000001.55] * 100 + [float("nan")]
+        stream = b"".join(record(UDP_FRAME, stamp) for stamp in stamps)
+        lines = analyze(stream, "--summary").stdout.decode().splitlines()[-11:]
+        self.assertRegex(lines[0], r"^Traffic over time: 31 intervals of 100 ms from 20\d\d-.*:20\.000000$")
+        self.assertEqual([len(line) for line in lines[1:]], [56] * 4 + [len(lines[5])] + [56] * 4 + [len(lines[10])])
+        self.assertRegex(lines[5], r"^ {39}\^ 200 packets at .*:21\.500000$")
+        traffic = json.loads(analyze(stream, "--summary", "--json").stdout)["traffic"]
+        self.assertEqual((traffic["interval"], traffic["packets"][15], sum(traffic["packets"]), max(traffic["bytes"])),
+                         (0.1, 200, 3150, 200 * 60))
 
     def test_malformed_streams_report_the_offset_after_the_good_records(self):
         good, long = record(UDP_FRAME), record(ethernet(0x88B5, bytes(299986)))  # past the snaplen
@@ -164,9 +219,11 @@ class Reader(unittest.TestCase):
             (good + long[:290000], "stream ends inside a packet (289980 of 300000 bytes) at byte offset 80"),
             (good + long + good[:11], "stream ends inside a record header (11 of 20 bytes) at byte offset 300100"),
         ]:
-            result = analyze(stream)  # the good record first, then the message
-            self.assertEqual((result.returncode, result.stdout.decode().count("UDP len=18\n"), result.stderr.decode()),
-                             (1, 1, f"main.py: {message}\n"))
+            for mode in ([], ["--json"]):
+                result = analyze(stream, *mode)  # the good record first, then the message
+                self.assertEqual((result.returncode, len(re.findall(rb'UDP.*len(?:=|gth":)18\b', result.stdout)),
+                                  result.stderr.decode()), (1, 1, f"main.py: {message}\n"))
+            assert_json_shows_the_text(self, stream)
 
     def test_a_record_of_any_length_takes_the_same_memory(self):
         peaks = []
@@ -221,6 +278,18 @@ class Reader(unittest.TestCase):
                                         capture_output=True, timeout=60)
                 self.assertEqual((result.returncode, result.stdout.count(b"\n"), result.stderr.decode()),
                                  (status, lines, message))
+        # Packet bytes would drive the terminal: a pcap on one is refused before anything is written.
+        terminal, side = pty.openpty()
+        try:
+            result = subprocess.run(MAIN + ["--pcap", "-"], input=record(UDP_FRAME), stdout=side, stderr=subprocess.PIPE,
+                                    timeout=60)
+            os.set_blocking(terminal, False)
+            self.assertRaises(BlockingIOError, os.read, terminal, 1)  # nothing written
+            self.assertEqual((result.returncode, result.stderr), (1, b"main.py: standard output is a terminal: "
+                                                                    b"redirect it to a file or pipe it into a reader\n"))
+        finally:
+            os.close(terminal)
+            os.close(side)
 
     def test_sigterm_and_sighup_on_a_pipe_lose_nothing_and_the_pcap_follows_each_chunk(self):
         with tempfile.NamedTemporaryFile() as pcap, subprocess.Popen(

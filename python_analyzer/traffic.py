@@ -1,0 +1,81 @@
+"""Packets and bytes on the wire per interval of time, for the summary's chart."""
+
+import math
+from collections import namedtuple
+
+COLUMNS = 60
+# Bins are kept at 10**exponent seconds and merged tenfold beyond this many,
+# so an endless capture takes bounded memory; ten bins a column leave the
+# chart free to pick an interval of 1, 2 or 5 times a power of ten.
+MAX_BINS = 10 * COLUMNS
+FINEST = -6  # the records' timestamps are microseconds
+
+Series = namedtuple("Series", "interval start packets bytes")
+
+
+class Traffic:
+    """The loops call enter() only when a record's timestamp leaves the bounds
+    of the current bin: the records in between are counted from the loop's own
+    running totals, which costs the loop one comparison per record."""
+
+    def __init__(self):
+        self.exponent = FINEST
+        self.bins = {}  # bin number -> [packets, bytes]
+        self.key = None  # the bin being counted; None: the records are not (no usable timestamp)
+        self.marks = (0, 0)  # the loop's totals when that bin was entered
+
+    def enter(self, timestamp, packets, wire):
+        """Closes the current bin at the loop's totals, taken before the record
+        at `timestamp`, and opens the bin of that record. Returns the bounds of
+        the new bin; a timestamp that is not finite is not counted, and gives
+        bounds that every timestamp is outside of, both ways."""
+        self._close(packets, wire)
+        if not math.isfinite(timestamp):
+            self.key = None
+            return math.inf, -math.inf
+        size = 10.0 ** self.exponent
+        self.key = math.floor(timestamp / size)
+        return self.key * size, (self.key + 1) * size
+
+    def _close(self, packets, wire):
+        """Adds the records since the marks to the open bin, which is closed
+        for good: coarser bins apply from the next enter() on."""
+        if self.key is not None and packets > self.marks[0]:
+            counts = self.bins.get(self.key)
+            if counts is None:
+                counts = self.bins[self.key] = [0, 0]
+            counts[0] += packets - self.marks[0]
+            counts[1] += wire - self.marks[1]
+            while len(self.bins) > MAX_BINS:
+                self._coarsen()
+        self.marks = (packets, wire)
+
+    def _coarsen(self):
+        merged = {}
+        for key, (packets, wire) in self.bins.items():
+            counts = merged.setdefault(key // 10, [0, 0])
+            counts[0] += packets
+            counts[1] += wire
+        self.bins = merged
+        self.exponent += 1
+
+    def series(self, packets, wire):
+        """The counts per interval, in the shortest interval of 1, 2 or 5
+        times 10**k seconds that fits the capture into COLUMNS; None when no
+        record had a usable timestamp."""
+        self._close(packets, wire)
+        if not self.bins:
+            return None
+        first, last = min(self.bins), max(self.bins)
+        power = self.exponent
+        while True:
+            for step in (1, 2, 5):
+                width = step * 10 ** (power - self.exponent)  # in bins
+                if last // width - first // width < COLUMNS:
+                    counts = [[0] * (last // width - first // width + 1) for _ in range(2)]
+                    for key, (packets, wire) in self.bins.items():
+                        counts[0][key // width - first // width] += packets
+                        counts[1][key // width - first // width] += wire
+                    interval = step * 10.0 ** power
+                    return Series(interval, first // width * interval, *counts)
+            power += 1
