@@ -263,14 +263,16 @@ int run_capture(const CommandLineOptions& options) {
                       << ", bytes written: " << dispatcher.bytes_written() << "\n";
         }
         status.update([&] {
-            return ostrane::escape_for_terminal(options.interface_name) + ": " + std::to_string(dispatcher.packets_dispatched()) + " packets, " +
+            return ostrane::escape_for_terminal(options.interface_name) + ": " +
+                   std::to_string(dispatcher.packets_dispatched()) + " packets, " +
                    std::to_string(dispatcher.bytes_written()) + " bytes written, " +
                    std::to_string(engine.get_stats().packets_dropped) + " dropped by kernel";
         });
     });
     // Ctrl+C while the interface was still opening: nothing is captured.
+    const bool started = engine.stop_requests().load() == 0;
     bool captured = true;
-    if (engine.stop_requests().load() == 0) {
+    if (started) {
         std::cerr << "[INFO] Capture started. Press Ctrl+C to stop.\n";
         captured = engine.start_capture([&](const ostrane::CapturedPacket& packet) {
             // libpcap may deliver the rest of a batch after stop_capture; -c N
@@ -304,7 +306,7 @@ int run_capture(const CommandLineOptions& options) {
     // gave up) leaves captured packets unwritten; the kernel's drop count
     // alone would make the capture look complete.
     const unsigned requests = engine.stop_requests().load();
-    if (captured && requests > 0 && (requests > 1 || output_failed) &&
+    if (started && captured && requests > 0 && (requests > 1 || output_failed) &&
         (max_count == 0 || packet_count.load() < max_count)) {
         unwritten += dispatcher.records_abandoned() + engine.count_unread_before_stop();
         if (unwritten > 0) {
