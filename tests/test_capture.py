@@ -206,6 +206,15 @@ class Live(unittest.TestCase):
                 then(program)
             return act
 
+        fifo = os.path.join(scratch, "fifo")  # root's, which others may only read
+        os.mkfifo(fifo, 0o644)
+        held = os.open(fifo, os.O_RDWR | os.O_NONBLOCK)
+        self.addCleanup(os.close, held)
+
+        def nothing_through_a_read_only_stdout(program, sink):
+            send_until_exit(10)(program, sink)
+            self.assertRaises(BlockingIOError, os.read, held, 65536)
+
         def all_out_within_a_second(program):
             self.assertTrue(until(lambda: len(program.output()) == whole, 1), "held records still held a second later")
             program.signal(signal.SIGINT)
@@ -229,6 +238,8 @@ class Live(unittest.TestCase):
              dict(out=stream, records=20, message="[INFO] Output resumed: held records written", warnings=1)),
             ("disk full until the held records fill the buffer, then freed while stopping",
              free_the_disk(400, WRITE_FAILED), dict(out=stream, message=WRITE_FAILED + "0 of 262144 bytes\n", warnings=1)),
+            ("stdout a FIFO open only for reading", nothing_through_a_read_only_stdout,
+             dict(prefix=["sh", "-c", 'exec "$@" 1<"$0"', fifo], message=WRITE_FAILED + "0 of ")),
             ("interface removed", lambda program, sink: (time.sleep(0.2), subprocess.run(["ip", "link", "del", device])),
              dict(interface=device, seconds=1, message="[ERROR] pcap_dispatch error: ")),
         ])
