@@ -71,7 +71,6 @@ int64_t microseconds(std::chrono::nanoseconds since_epoch) {
 int64_t wall_us() { return microseconds(std::chrono::system_clock::now().time_since_epoch()); }
 int64_t steady_us() { return microseconds(std::chrono::steady_clock::now().time_since_epoch()); }
 
-
 }  // namespace
 
 int buffer_size_bytes(int32_t buffer_size_mb) {

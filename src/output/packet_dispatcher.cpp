@@ -169,10 +169,7 @@ bool PacketDispatcher::init() {
         close();
         return false;
     }
-    if (!open_private_descriptor()) {
-        close();
-        return false;
-    }
+    open_private_descriptor();
     return true;
 }
 
@@ -180,20 +177,19 @@ bool PacketDispatcher::init() {
 // stop request, so pipes and sockets are written without blocking. The flag
 // must not go on the stream's own file description: in a pipeline that is
 // shared with every other writer of the pipe, and it would outlive us.
-bool PacketDispatcher::open_private_descriptor() {
+void PacketDispatcher::open_private_descriptor() {
 #ifndef _WIN32
     struct stat info {};
     const int access = ::fcntl(fd_, F_GETFL) & O_ACCMODE;
-    if (::fstat(fd_, &info) != 0) return true;
+    if (::fstat(fd_, &info) != 0) return;
     if (S_ISSOCK(info.st_mode)) {
         socket_ = true;
     } else if (S_ISFIFO(info.st_mode)) {
         // A new file description of the same pipe, which is ours alone. Only
         // for a descriptor that may already write: this still runs with the
-        // privileges to capture, and must not win write access to a FIFO
-        // the user could only read.
-        // A descriptor that cannot write is left to fail at the first write.
-        if (access != O_WRONLY && access != O_RDWR) return true;
+        // privileges to capture, and must not win write access to a FIFO the
+        // user could only read. One that cannot write fails at its first write.
+        if (access != O_WRONLY && access != O_RDWR) return;
         const std::string path = "/proc/self/fd/" + std::to_string(fd_);
         owned_fd_ = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
         if (owned_fd_ >= 0) {
@@ -205,7 +201,6 @@ bool PacketDispatcher::open_private_descriptor() {
         }
     }
 #endif
-    return true;
 }
 
 bool PacketDispatcher::dispatch(const CapturedPacket& packet) {
@@ -239,6 +234,11 @@ bool PacketDispatcher::dispatch(const CapturedPacket& packet) {
 
 bool PacketDispatcher::write(const void* bytes, size_t length) {
     const auto* source = static_cast<const uint8_t*>(bytes);
+    if (length <= buffer_capacity_ - write_pos_) {  // the common case, once per packet
+        if (length > 0) std::memcpy(buffer_.data() + write_pos_, source, length);  // a header-only record has no data
+        write_pos_ += length;
+        return true;
+    }
     StallClock stall(stop_requests_, false);
     while (length > 0) {
         const uint64_t space = buffer_capacity_ - write_pos_;

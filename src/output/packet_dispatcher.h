@@ -103,7 +103,7 @@ private:
     size_t send(const uint8_t* data, size_t size, int& error, StallClock& stall);
     void abandon(const char* why);
     void note_delivered(uint64_t sent);
-    bool open_private_descriptor();
+    void open_private_descriptor();
 
     OutputMode mode_;
     std::string output_path_;
