@@ -290,11 +290,9 @@ int run_capture(const CommandLineOptions& options) {
             if (max_count > 0 && n >= max_count) engine.stop_capture();
         });
     }
+    // Also after a stop signal cut a blocked write to standard error short
+    // (a terminal paused with Ctrl+S): the report must still come out.
     status.clear();
-    // A stop signal that cut a blocked write to standard error short (a
-    // terminal paused with Ctrl+S) leaves the stream in error, and the
-    // report must still come out.
-    std::cerr.clear();
     // Without this line a capture ended by libpcap (the interface went away)
     // would look exactly like a Ctrl+C.
     if (!captured) std::cerr << "[ERROR] " << ostrane::escape_for_terminal(engine.last_error()) << "\n";

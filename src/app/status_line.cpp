@@ -1,5 +1,7 @@
 #include "app/status_line.h"
 
+#include <algorithm>
+
 #ifdef _WIN32
 #include <io.h>
 #include <windows.h>
@@ -55,21 +57,28 @@ size_t StatusLine::width() const {
 // Spaces rather than an erase sequence: older Windows consoles print escape
 // sequences as text.
 void StatusLine::show(std::string text) {
-    size_t fits = width();
+    const size_t columns = width();
+    size_t fits = columns;
     if (text.size() > fits) {
         while (fits > 0 && (static_cast<unsigned char>(text[fits]) & 0xC0) == 0x80) --fits;  // not inside a character
         text.resize(fits);
     }
     const size_t length = text.size();
-    if (length < shown_) text.append(shown_ - length, ' ');
+    // The terminal may have narrowed since the last line: blanking more than
+    // fits would wrap.
+    if (length < std::min(shown_, columns)) text.append(std::min(shown_, columns) - length, ' ');
     out_ << '\r' << text << std::flush;
     shown_ = length;
 }
 
 void StatusLine::clear() {
+    // A signal that cut an earlier write to the terminal short leaves the
+    // stream in error, which would silence every message after it.
+    out_.clear();
     if (shown_ == 0) return;
-    out_ << '\r' << std::string(shown_, ' ') << '\r' << std::flush;
-    shown_ = 0;
+    out_ << '\r' << std::string(std::min(shown_, width()), ' ') << '\r' << std::flush;
+    if (out_.good()) shown_ = 0;
+    out_.clear();
 }
 
 }  // namespace ostrane

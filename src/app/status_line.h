@@ -35,11 +35,13 @@ public:
         next_ = now + kPeriod;
         show(text());
     }
+    // Erases the line, and forgets any write error on the stream first.
     void clear();
 
 private:
     void show(std::string text);
-    // A terminal paused with Ctrl+S must not hold up the capture.
+    // A terminal paused with Ctrl+S must not hold up the capture for the
+    // sake of the status line.
     bool has_room() const;
     // Columns a line may take without wrapping: a carriage return would no
     // longer reach the start of a wrapped one.
