@@ -23,10 +23,14 @@ def help_text(program):
             "  -s <snaplen>      Snapshot length in bytes (default: 65535)\n"
             "  -b <buffer_mb>    Capture buffer size in MB (default: 16)\n"
             "  -c <count>        Stop after N packets (0 = unlimited)\n"
+            "  -q                Quiet: only warnings, errors and the final report\n"
             "  -l                List available interfaces and exit\n"
-            "  -h                Show this help\n\nExamples:\n"
-            f"  {program} -l\n  {program} -i eth0\n"
-            f"  {program} -i eth0 -f \"tcp port 80\" | python3 ../python_analyzer/main.py\n\n")
+            "  -h                Show this help\n"
+            "  --version         Show the version\n\nExamples:\n"
+            f"  {program} -l\n  {program} -i eth0 -c 100 > packets.bin\n"
+            f"  {program} -i eth0 -f \"tcp port 80\" | ostrane-analyzer\n\n"
+            "Standard output must be a file or a pipe, not a terminal. The reader\n"
+            "ostrane-analyzer is python3 python_analyzer/main.py in a source tree.\n\n")
 
 
 def parse(stream):

@@ -1,6 +1,7 @@
 // ostrane: live capture from one interface to a framed record stream on stdout.
 
 #include "app/interface_listing.h"
+#include "app/options.h"
 #include "app/privileges.h"
 #include "app/status_line.h"
 #include "capture/capture_engine.h"
@@ -34,39 +35,6 @@ std::atomic<CaptureEngine*> g_engine_ptr{nullptr};
 static_assert(std::atomic<CaptureEngine*>::is_always_lock_free, "used from a signal handler");
 // Set by SIGUSR1; the capture loop prints the counters at its next turn.
 std::atomic<bool> g_counts_requested{false};
-
-struct CommandLineOptions {
-    std::string interface_name;
-    std::string filter;
-    int32_t snaplen = 65535;
-    int32_t buffer_size_mb = 16;
-    uint64_t max_count = 0;
-    bool list_only = false;
-    bool show_help = false;
-};
-
-void print_usage(const char* program) {
-    std::cerr << "\n"
-              << "Ostrane Capture Engine v" OSTRANE_VERSION "\n"
-              << "High-performance packet capture for network analysis.\n"
-              << "\n"
-              << "Usage: " << program << " [options]\n"
-              << "\n"
-              << "Options:\n"
-              << "  -i <interface>    Network interface to capture on\n"
-              << "  -f <filter>       BPF filter expression (e.g., \"tcp port 80\")\n"
-              << "  -s <snaplen>      Snapshot length in bytes (default: 65535)\n"
-              << "  -b <buffer_mb>    Capture buffer size in MB (default: 16)\n"
-              << "  -c <count>        Stop after N packets (0 = unlimited)\n"
-              << "  -l                List available interfaces and exit\n"
-              << "  -h                Show this help\n"
-              << "\n"
-              << "Examples:\n"
-              << "  " << program << " -l\n"
-              << "  " << program << " -i eth0\n"
-              << "  " << program << " -i eth0 -f \"tcp port 80\" | python3 ../python_analyzer/main.py\n"
-              << "\n";
-}
 
 // Ctrl+C, SIGTERM and SIGHUP all land here. Only an atomic increment and
 // pcap_breakloop: nothing here may allocate, lock or touch a stdio stream.
@@ -130,42 +98,6 @@ bool install_stop_handlers() {
 #endif
 }
 
-// atoi, but defined for every input: out-of-range values clamp instead of
-// being undefined behaviour. A non-number still gives 0.
-int32_t parse_int(const char* text) {
-    const long long value = std::strtoll(text, nullptr, 10);
-    if (value > INT32_MAX) return INT32_MAX;
-    if (value < INT32_MIN) return INT32_MIN;
-    return static_cast<int32_t>(value);
-}
-
-CommandLineOptions parse_arguments(int argc, char** argv) {
-    CommandLineOptions options;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        const bool has_value = i + 1 < argc;
-        if (arg == "-i" && has_value) {
-            options.interface_name = argv[++i];
-        } else if (arg == "-f" && has_value) {
-            options.filter = argv[++i];
-        } else if (arg == "-s" && has_value) {
-            options.snaplen = parse_int(argv[++i]);
-        } else if (arg == "-b" && has_value) {
-            options.buffer_size_mb = parse_int(argv[++i]);
-        } else if (arg == "-c" && has_value) {
-            options.max_count = std::strtoull(argv[++i], nullptr, 10);
-        } else if (arg == "-l") {
-            options.list_only = true;
-        } else if (arg == "-h" || arg == "--help") {
-            options.show_help = true;
-        } else {
-            std::cerr << "Unknown option: " << arg << "\n";
-            options.show_help = true;
-        }
-    }
-    return options;
-}
-
 // Clears g_engine_ptr on every way out of the capture run, before the engine
 // it points to is closed or destroyed.
 struct EnginePublication {
@@ -175,7 +107,7 @@ struct EnginePublication {
     EnginePublication& operator=(const EnginePublication&) = delete;
 };
 
-int run_capture(const CommandLineOptions& options) {
+int run_capture(const ostrane::CommandLineOptions& options) {
     // Packet bytes come from anyone on the link, and a terminal obeys the
     // escape sequences among them.
     if (ostrane::is_terminal(stdout)) {
@@ -340,17 +272,28 @@ int main(int argc, char** argv) {
 #endif
 
     const char* program = argc > 0 && argv[0] != nullptr ? argv[0] : "ostrane";
-    const CommandLineOptions options =
-        argc < 2 ? CommandLineOptions{} : parse_arguments(argc, argv);
+    ostrane::CommandLineOptions options;
+    std::string error;
+    const bool parsed = ostrane::parse_command_line(argc, argv, options, error);
 
     if (options.show_help) {
-        print_usage(program);
+        ostrane::print_usage(std::cerr, program);
         return 0;
+    }
+    // A usage error, as POSIX tools report one: nothing is opened.
+    if (!parsed) {
+        std::cerr << "[ERROR] " << error << "\n";
+        ostrane::print_usage(std::cerr, program);
+        return 2;
+    }
+    if (options.show_version) {
+        std::cout << "ostrane " OSTRANE_VERSION "\n" << std::flush;
+        return std::cout ? 0 : 1;
     }
     if (options.list_only) return ostrane::run_listing(stdout, std::cerr);
     if (options.interface_name.empty()) {
         std::cerr << "[ERROR] No interface specified. Use -i <interface> or -l to list.\n\n";
-        print_usage(program);
+        ostrane::print_usage(std::cerr, program);
         return 1;
     }
     return run_capture(options);
