@@ -4,6 +4,7 @@ check the exit status, the message, and that the stream is whole and the report 
 import os
 import pty
 import re
+import shutil
 import signal
 import struct
 import subprocess
@@ -265,6 +266,31 @@ class Live(unittest.TestCase):
                     self.assertEqual((status, err.count("[INFO] Capture complete.")), (0, 1), err)
                 else:  # a usage error, or libpcap's refusal
                     self.assertEqual((status, err.count("[ERROR] ")), (2 if "Invalid value for" in err else 1, 1), err)
+
+    def test_closed_standard_descriptors_leave_the_stream_and_the_wire_alone(self):
+        # A message written into a capture socket that took fd 2 leaves as a frame that is neither IP nor ARP.
+        watch = Program(self, [BINARY, "-i", "lo", "-f", "not ip and not ip6 and not arp"])
+        self.assertTrue(watch.wait_for("Capture started"), watch.text())
+        scratch = tempfile.mkdtemp(prefix="ostrane-test-")
+        self.addCleanup(shutil.rmtree, scratch)
+        for closing, out in [("2>&-", None), ("<&- 2>&-", os.path.join(scratch, "stream"))]:
+            with self.subTest(closing=closing, out=out):
+                sink = Sink(self)
+                program = Program(self, ["sh", "-c", f'exec "$@" {closing}', "-", BINARY, "-i", "lo", "-f", sink.filter],
+                                  out=out)
+                # No "Capture started" to wait for: it has started once a datagram comes through.
+                self.assertTrue(until(lambda: sink.send(1) or program.output(), 10))
+                program.signal(signal.SIGUSR1)
+                sink.send(10)
+                time.sleep(0.3)
+                program.signal(signal.SIGINT)
+                self.assertEqual(program.wait(10), 0)
+                parsed, left = parse(program.output())
+                numbers = [struct.unpack_from("<Q", frame, 42)[0] for _, _, frame in parsed]
+                self.assertEqual((left, numbers), (0, list(range(sink.sent - len(numbers), sink.sent))))
+                self.assertGreater(len(numbers), 10)
+        watch.signal(signal.SIGINT)
+        self.assertEqual((watch.wait(10), parse(watch.output())), (0, ([], 0)))
 
     def test_ctrl_c_reaches_capture_and_reader_and_the_summary_counts_every_record(self):
         sink = Sink(self)

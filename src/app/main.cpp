@@ -21,7 +21,11 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <fcntl.h>
 #include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
 #endif
 
 namespace {
@@ -98,6 +102,31 @@ bool install_stop_handlers() {
 #endif
 }
 
+// A process started with fd 0, 1 or 2 closed would hand that number to the
+// next thing it opens (the output's private descriptor, the capture socket),
+// and a message meant for standard error would then go into the record
+// stream or out on the wire. So, before anything is opened, each closed one
+// gets /dev/null, as OpenSSH does. Standard output gets it read-only: a
+// write to it still fails as on a closed descriptor. True when standard
+// output was closed.
+bool hold_standard_descriptors() {
+    bool stdout_closed = false;
+#ifndef _WIN32
+    for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        stdout_closed = stdout_closed || fd == STDOUT_FILENO;
+        // The lowest free number is this one: the ones below it are open.
+        const int held = ::open("/dev/null", fd == STDERR_FILENO ? O_WRONLY : O_RDONLY);
+        if (held != fd) {  // no /dev/null: better no run than a stray write
+            static const char message[] = "[ERROR] Cannot open /dev/null in place of a closed standard descriptor\n";
+            (void)!::write(STDERR_FILENO, message, sizeof message - 1);
+            std::_Exit(1);
+        }
+    }
+#endif
+    return stdout_closed;
+}
+
 // Clears g_engine_ptr on every way out of the capture run, before the engine
 // it points to is closed or destroyed.
 struct EnginePublication {
@@ -107,7 +136,7 @@ struct EnginePublication {
     EnginePublication& operator=(const EnginePublication&) = delete;
 };
 
-int run_capture(const ostrane::CommandLineOptions& options) {
+int run_capture(const ostrane::CommandLineOptions& options, bool stdout_closed) {
     // Packet bytes come from anyone on the link, and a terminal obeys the
     // escape sequences among them.
     if (ostrane::is_terminal(stdout)) {
@@ -125,6 +154,11 @@ int run_capture(const ostrane::CommandLineOptions& options) {
     publication.emplace(engine);
 
     PacketDispatcher dispatcher(ostrane::DispatcherConfig{});
+    if (stdout_closed) {
+        // /dev/null holds its place now, read-only; as if still closed.
+        std::cerr << "[ERROR] Failed to initialize dispatcher: Output stream is not open\n";
+        return 1;
+    }
     if (!dispatcher.init()) {
         std::cerr << "[ERROR] Failed to initialize dispatcher: " << dispatcher.last_error() << "\n";
         return 1;
@@ -260,6 +294,7 @@ int run_capture(const ostrane::CommandLineOptions& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    const bool stdout_closed = hold_standard_descriptors();
     // A reader that goes away must end the capture with a message and a
     // report, not kill the process silently; likewise a file size limit.
     // signal() cannot fail for a valid signal number and SIG_IGN, so its
@@ -296,5 +331,5 @@ int main(int argc, char** argv) {
         ostrane::print_usage(std::cerr, program);
         return 1;
     }
-    return run_capture(options);
+    return run_capture(options, stdout_closed);
 }
