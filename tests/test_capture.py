@@ -85,6 +85,22 @@ class CommandLine(unittest.TestCase):
                 self.assertNotIn("\x1b", stdout)
 
 
+class Build(unittest.TestCase):
+    def test_a_configure_that_failed_runs_again(self):
+        build = tempfile.mkdtemp(prefix="ostrane-build-")
+        self.addCleanup(shutil.rmtree, build)
+
+        def make(*args, **env):
+            return subprocess.run(["make", "-C", os.path.dirname(os.path.dirname(READER)), f"BUILD_DIR={build}", *args],
+                                  env={**os.environ, **env}, capture_output=True, text=True, timeout=300)
+
+        failed = make("build", PKG_CONFIG_LIBDIR=build)  # libpcap missing, as on a fresh machine
+        self.assertNotEqual(failed.returncode, 0)
+        self.assertTrue(os.path.exists(os.path.join(build, "CMakeCache.txt")), failed.stdout + failed.stderr)
+        self.assertIn(f"cmake -S . -B {build} ", make("-n", "build").stdout)
+        self.assertEqual(make(f"{build}/Makefile").returncode, 0)
+
+
 def send_until_exit(count, size=100, gap=0.002):
     return lambda program, sink: sink.send(count, size, gap, until=lambda: program.process.poll() is not None)
 
