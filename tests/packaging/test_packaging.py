@@ -17,7 +17,8 @@ from harness import Program, Sink, parse  # noqa: E402
 
 BUILD = os.path.abspath(os.environ.get("BUILD_DIR", os.path.join(ROOT, "build")))
 FILES = ["bin/ostrane", "bin/ostrane-analyzer", "share/ostrane/python_analyzer/main.py", "share/man/man1/ostrane.1.gz",
-         "share/man/man1/ostrane-analyzer.1.gz", "share/bash-completion/completions/ostrane", "share/doc/ostrane/copyright"]
+         "share/man/man1/ostrane-analyzer.1.gz", "share/bash-completion/completions/ostrane",
+         "share/bash-completion/completions/ostrane-analyzer", "share/doc/ostrane/copyright"]
 
 
 def run(*command, **options):
