@@ -11,11 +11,9 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <climits>
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <iostream>
 #include <optional>
 #include <string>
