@@ -52,6 +52,7 @@ Messages::~Messages() {
 }
 
 void Messages::say(const std::string& line) {
+    said_ = true;
     if (gone_) return;
     if (held_.size() + line.size() >= kMaxHeld) {
         ++lost_;
