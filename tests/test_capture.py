@@ -191,8 +191,8 @@ class Live(unittest.TestCase):
                 termios.tcflow(terminal, termios.TCOOFF)
                 time.sleep(0.6)  # a status line falls due
                 program.signal(signal.SIGUSR1)
-                sink.send(10000, size=64, gap=0)
-                self.assertTrue(until(lambda: len(program.output()) == 10000 * (RECORD + 64), 10), program.text())
+                sink.send(20000, size=64, gap=0.00002)  # twice what the ring holds, at a pace any capture keeps up with
+                self.assertTrue(until(lambda: len(program.output()) == 20000 * (RECORD + 64), 10), program.text())
                 self.assertNotIn("[INFO] Packets received by filter: ", program.text())
             finally:  # Ctrl+Q
                 termios.tcflow(terminal, termios.TCOON)
@@ -222,7 +222,7 @@ class Live(unittest.TestCase):
                                                     program.signal(signal.SIGINT)), dict(lossless=True, warnings=None)),
             ("SIGUSR1 twice, stderr on a terminal", counts_twice, dict(records=10, terminal=True, out=self.scratch_file())),
             ("a terminal paused with Ctrl+S, SIGUSR1 under load", paused_terminal,
-             dict(options=["-b", "1"], records=10000, terminal=True, out=self.scratch_file())),
+             dict(options=["-b", "2"], records=20000, terminal=True, out=self.scratch_file())),
             ("-q: the report alone", lambda program, sink: (until(lambda: sink.send(1) or program.output(), 10),
                                                             program.signal(signal.SIGINT)),
              dict(options=["-q"], ready="", started=False, terminal=True, out=self.scratch_file())),
