@@ -114,6 +114,23 @@ def signal_under_load(sig):
                                   sink.send(10 ** 7, size=64, gap=0, seconds=0.4))
 
 
+def reader_ready(pipeline):
+    """The reader of `sh -c "ostrane … | reader"` ignores SIGINT: it has started, and a Ctrl+C now leaves it reading
+    to the end (a slow interpreter start would otherwise take the Ctrl+C)."""
+    def ignoring():
+        with open(f"/proc/{pipeline.process.pid}/task/{pipeline.process.pid}/children") as f:
+            children = f.read().split()
+        for child in children:
+            try:
+                with open(f"/proc/{child}/status") as f:
+                    if int(re.search(r"SigIgn:\s+(\w+)", f.read())[1], 16) & (1 << (signal.SIGINT - 1)):
+                        return True
+            except OSError:  # gone meanwhile
+                pass
+        return False
+    return until(ignoring)
+
+
 @ROOT_ONLY
 class Live(unittest.TestCase):
     def capture(self, act, options=(), interface=None, prefix=(), ready="Capture started", seconds=2.0, filter="{}",
@@ -352,7 +369,7 @@ class Live(unittest.TestCase):
         pipeline = Program(self, ["sh", "-c", f"{BINARY} -i lo -f '{sink.filter}' | {sys.executable} {READER}"],
                            out="terminal", terminal=True, start_new_session=True)
         self.addCleanup(lambda: pipeline.process.poll() is None and os.killpg(pipeline.process.pid, signal.SIGKILL))
-        self.assertTrue(pipeline.wait_for("Capture started"), pipeline.text())
+        self.assertTrue(pipeline.wait_for("Capture started") and reader_ready(pipeline), pipeline.text())
         sink.send(300, gap=0.005)  # for longer than a status line's period
         time.sleep(0.6)
         os.killpg(pipeline.process.pid, signal.SIGINT)
@@ -368,7 +385,7 @@ class Live(unittest.TestCase):
         pipeline = Program(self, ["sh", "-c", f"{BINARY} -i lo -f '{sink.filter}' | {sys.executable} {READER} --summary"],
                            start_new_session=True)
         self.addCleanup(lambda: pipeline.process.poll() is None and os.killpg(pipeline.process.pid, signal.SIGKILL))
-        self.assertTrue(pipeline.wait_for("Capture started"), pipeline.text())
+        self.assertTrue(pipeline.wait_for("Capture started") and reader_ready(pipeline), pipeline.text())
         sink.send(200)
         os.killpg(pipeline.process.pid, signal.SIGINT)
         pipeline.wait(20)
