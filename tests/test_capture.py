@@ -75,9 +75,20 @@ class CommandLine(unittest.TestCase):
             subprocess.run(["ip", "link", "add", "name", name, "type", "veth", "peer", "name", name[:-4] + "p"], check=True)
             self.addCleanup(subprocess.run, ["ip", "link", "del", name])
             cases.append((["-l"], None, 0, "", f"] {name[:-4]}\\x1b[7m\n║      Description: (no description)\n"))
+        still, unchanged = "capabilities are still held", "the user or group did not change as asked"
+        for fault, user, why in [("read", "", "cannot read the process capabilities"), ("reread", "", still),
+                                 ("clear", "", "cannot clear the capability sets"), ("clear-lies", "", still),
+                                 ("switch", "99", "cannot switch to user 99 and group 99"),
+                                 ("switch-lies", "65534", still), ("user-lies", "65534", unchanged),
+                                 ("group-lies", "65534", unchanged), ("groups-lie", "65534", unchanged),
+                                 ("", "x1", "SUDO_UID and SUDO_GID must both be numeric ids"),
+                                 ("", "1 alone", "SUDO_UID and SUDO_GID must both be numeric ids")] * (os.geteuid() == 0):
+            cases.append((["-i", "lo", "-f", "udp dst port 9"], f"fault {fault} as {user}", 1, "[INFO] Opening interface: lo\n"
+                          "[INFO] BPF filter applied: udp dst port 9\n[ERROR] Failed to drop privileges: " + why + "\n", ""))
         for args, out, status, err, shown in cases:
             with self.subTest(args=args, out=out):
-                program = Program(self, args if args[:1] == ["setpriv"] else [BINARY, *args], out=out)
+                command = args if args[:1] == ["setpriv"] else [BINARY, *args]
+                program = Program(self, command, **(faulty(out) if out and out.startswith("fault ") else dict(out=out)))
                 self.assertEqual(program.wait(20), status)
                 self.assertEqual(program.text()[:len(err)] if err.endswith(": ") else program.text(), err)
                 stdout = program.output().decode()
@@ -99,6 +110,14 @@ class Build(unittest.TestCase):
         self.assertTrue(os.path.exists(os.path.join(build, "CMakeCache.txt")), failed.stdout + failed.stderr)
         self.assertIn(f"cmake -S . -B {build} ", make("-n", "build").stdout)
         self.assertEqual(make(f"{build}/Makefile").returncode, 0)
+
+
+def faulty(how):
+    """The environment in which a step of the privilege drop fails or lies (see privilege_faults.cpp)."""
+    _, fault, _, user, *alone = how.split(" ")
+    env = {**os.environ, "LD_PRELOAD": os.environ["OSTRANE_FAULTS"], "OSTRANE_FAULT": fault,
+           "ASAN_OPTIONS": os.environ.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0"}
+    return dict(env={**env, "SUDO_UID": user, **({} if alone else {"SUDO_GID": user})} if user else env)
 
 
 def send_until_exit(count, size=100, gap=0.002):

@@ -261,8 +261,14 @@ TEST(InterfaceListing, RendersEveryKindOfDevice) {
     list.add_address(lo, list.addr(AF_INET6, "::1"), list.addr(AF_INET6, "ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff"));
     list.add_address(lo, list.addr(AF_INET, "127.0.0.1"), list.addr(AF_INET, "255.0.0.0"));
     list.add_address(list.add("lo2", "", PCAP_IF_LOOPBACK), list.addr(AF_PACKET));  // no IP: no Address row
-    // Controls, DEL, C1 (U+009B) and what is not UTF-8 (overlong, surrogate, cut short) are escaped; é and 🦊 stay.
-    list.add("ev\x1b[7m", "caf\xc3\xa9 \xf0\x9f\xa6\x8a\t\x7f\xc2\x9b\xc0\xaf\xed\xa0\x80\xff\xe2\x82", 0);
+    // Controls, DEL, C1 (U+009B) and what is not UTF-8 (overlong, surrogate, cut short) are escaped; é and 🦊
+    // stay, and so do the first and last characters of each length: U+00A0, U+0800, U+10000, U+10FFFF, and
+    // those beside the surrogates, U+D7FF and U+E000. Past U+10FFFF, the last surrogate and overlong forms of
+    // U+07FF and U+FFFF are escaped.
+    list.add("ev\x1b[7m",
+             "caf\xc3\xa9 \xf0\x9f\xa6\x8a\xc2\xa0\xe0\xa0\x80\xf0\x90\x80\x80\xf4\x8f\xbf\xbf\xed\x9f\xbf\xee\x80\x80"
+             "\xf4\x90\x80\x80\xed\xbf\xbf\xe0\x9f\xbf\xf0\x8f\xbf\xbf\t\x7f\xc2\x9b\xc0\xaf\xed\xa0\x80\xff\xe2\x82",
+             0);
 
     const std::string top =
         "\n╔══════════════════════════════════════════════════════════╗\n"
@@ -287,7 +293,8 @@ TEST(InterfaceListing, RendersEveryKindOfDevice) {
                                   "║      Description: \n"
                                   "║      Status: DOWN (loopback)\n" + rule +
                                   "║  [3] ev\\x1b[7m\n"
-                                  "║      Description: café 🦊\\x09\\x7f\\xc2\\x9b\\xc0\\xaf\\xed\\xa0\\x80\\xff\\xe2\\x82\n"
+                                  "║      Description: café 🦊\xc2\xa0\xe0\xa0\x80\xf0\x90\x80\x80\xf4\x8f\xbf\xbf\xed\x9f\xbf\xee\x80\x80"
+                                  "\\xf4\\x90\\x80\\x80\\xed\\xbf\\xbf\\xe0\\x9f\\xbf\\xf0\\x8f\\xbf\\xbf\\x09\\x7f\\xc2\\x9b\\xc0\\xaf\\xed\\xa0\\x80\\xff\\xe2\\x82\n"
                                   "║      Status: DOWN\n" +
                                   bottom);
     EXPECT_EQ(DeviceList().render(), "No interfaces found. Ensure you have appropriate permissions.\n");
