@@ -6,6 +6,7 @@
 #include "capture/capture_engine.h"
 #include "output/packet_dispatcher.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <climits>
@@ -226,27 +227,22 @@ int run_capture(const CommandLineOptions& options) {
         output_failed = true;
         engine.stop_capture();
     };
-    // Held records are news once, when output first fills up, and once more
-    // when they have all gone out; not at every retry.
+    // Records a full disk holds are news once, when it first fills up, and
+    // once more when they have all gone out; not at every retry. A reader
+    // that pauses is no news: it is waited for.
     auto note_holding = [&] {
-        const uint64_t pending = dispatcher.pending_bytes();
-        if ((pending > 0) != holding) status.clear();
-        if (pending > 0 && !holding) {
-            std::cerr << "[WARN] Output is full: holding " << pending << " bytes of records until it takes more\n";
-        } else if (pending == 0 && holding) {
+        const bool full = dispatcher.out_of_space();
+        if (full != holding) status.clear();
+        if (full && !holding) {
+            std::cerr << "[WARN] Output is full: holding " << dispatcher.pending_bytes()
+                      << " bytes of records until it takes more\n";
+        } else if (!full && holding) {
             std::cerr << "[INFO] Output resumed: held records written\n";
         }
-        holding = pending > 0;
+        holding = full;
     };
-
-    dispatcher.watch_stop_requests(&engine.stop_requests());
-    // The records of a batch leave together once libpcap has handed it
-    // over: one write for the lot, and no record waits for a later packet.
-    // The same turn, at every read timeout, retries records a full disk held.
-    engine.set_turn_callback([&] {
-        if (output_failed) return;
-        if (!dispatcher.flush() && dispatcher.failed()) return fail_output("Dispatch failed: ");
-        note_holding();
+    // What the user may want to hear at any turn, also while output waits.
+    auto tell = [&] {
         if (!told_draining && engine.stop_requests().load() == 1 &&
             engine.since_stop_request() >= std::chrono::seconds(1)) {
             status.clear();
@@ -268,6 +264,28 @@ int run_capture(const CommandLineOptions& options) {
                    std::to_string(dispatcher.bytes_written()) + " bytes written, " +
                    std::to_string(engine.get_stats().packets_dropped) + " dropped by kernel";
         });
+    };
+
+    dispatcher.watch_stop_requests(&engine.stop_requests());
+    // Records wait for a reader in memory up to the kernel buffer's size,
+    // while the capture reads on; then the kernel drops and counts.
+    dispatcher.set_hold_limit(static_cast<uint64_t>(std::max(ostrane::buffer_size_bytes(options.buffer_size_mb), 0)));
+    dispatcher.set_wait_hook(tell);
+    engine.set_room_callback([&] {
+        const int fd = dispatcher.reader_fd();
+        if (fd < 0 || output_failed) return ostrane::OutputRoom{};
+        const uint64_t room = dispatcher.records_room(engine.max_captured_length());
+        return ostrane::OutputRoom{static_cast<int>(std::min<uint64_t>(room, INT_MAX)), fd};
+    });
+    // The records of a batch leave together once libpcap has handed it
+    // over: one write for the lot, and no record waits for a later packet.
+    // The same turn, at least every 100 ms, sends what a reader held back
+    // and retries records a full disk held.
+    engine.set_turn_callback([&] {
+        if (output_failed) return;
+        if (!dispatcher.send_available() && dispatcher.failed()) return fail_output("Dispatch failed: ");
+        note_holding();
+        tell();
     });
     // Ctrl+C while the interface was still opening: nothing is captured.
     const bool started = engine.stop_requests().load() == 0;
@@ -297,7 +315,9 @@ int run_capture(const CommandLineOptions& options) {
     // would look exactly like a Ctrl+C.
     if (!captured) std::cerr << "[ERROR] " << ostrane::escape_for_terminal(engine.last_error()) << "\n";
 
-    if (!dispatcher.finish()) std::cerr << "[ERROR] Flush failed: " << dispatcher.last_error() << "\n";
+    const bool finished = dispatcher.finish();
+    status.clear();  // shown again while the last records waited for the reader
+    if (!finished) std::cerr << "[ERROR] Flush failed: " << dispatcher.last_error() << "\n";
     dispatcher.close();
 
     // A stop whose drain was cut short (a second request, or output that
