@@ -31,8 +31,8 @@ namespace ostrane {
 class StallClock {
 public:
     // `stopping`: the capture is over, which counts as a first stop request.
-    StallClock(const std::atomic<unsigned>* requests, bool stopping)
-        : requests_(requests), stopping_(stopping), first_(stopping ? std::max(requests_seen(), 1u) : 1u) {}
+    // A second request may already have ended the capture: it ends the wait.
+    StallClock(const std::atomic<unsigned>* requests, bool stopping) : requests_(requests), stopping_(stopping) {}
 
     void progress() { since_.reset(); }
     bool give_up() {
@@ -50,7 +50,7 @@ private:
 
     const std::atomic<unsigned>* requests_;
     bool stopping_;
-    unsigned first_;
+    unsigned first_ = 1;
     std::optional<std::chrono::steady_clock::time_point> since_;
 };
 
