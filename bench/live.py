@@ -362,13 +362,13 @@ def main():
                   flush=True)
 
     paced_results = {}
-    for rate in paced:
+    for pace in paced:
         for round_number in range(args.rounds):
             port = free_port()
             for name, command, ready in contenders(args.build, f"udp dst port {port}"):
-                result = flat_out(args, name, command, ready, port, count=int(rate * 3), rate=rate)
-                paced_results.setdefault(rate, {}).setdefault(name, []).append(result)
-                print(f"round {round_number + 1} at {rate:.0f}/s: {name:<32} captured {result['captured']} of "
+                result = flat_out(args, name, command, ready, port, count=int(pace * 3), rate=pace)
+                paced_results.setdefault(pace, {}).setdefault(name, []).append(result)
+                print(f"round {round_number + 1} at {pace:.0f}/s: {name:<32} captured {result['captured']} of "
                       f"{result['sent']}, kernel drops {result['dropped']}, cpu {result['cpu']:.3f} s", flush=True)
 
     latency = {}
@@ -407,8 +407,8 @@ def main():
     ratio = median("ostrane", "us_per_packet") / median("tcpdump -w -", "us_per_packet")
     print(f"\nCPU per captured packet, ostrane / tcpdump -w - (buffered): {ratio:.2f} (goal ≤ 1.00)")
 
-    for rate, by_name in paced_results.items():
-        print(f"\nPaced at {rate:.0f}/s, 3 s of load, medians of {args.rounds} rounds")
+    for pace, by_name in paced_results.items():
+        print(f"\nPaced at {pace:.0f}/s, 3 s of load, medians of {args.rounds} rounds")
         print("| capture | captured | kernel drops per round | CPU µs/packet | × tcpdump -w - |")
         print("|---|---:|---:|---:|---:|")
         base = statistics.median(r["us_per_packet"] for r in by_name["tcpdump -w -"])

@@ -130,6 +130,10 @@ class Live(unittest.TestCase):
         def lone_datagrams(program, sink):
             with open(f"/proc/{program.process.pid}/fdinfo/1") as f:  # the pipe's shared flags are left alone
                 self.assertFalse(int(re.search(r"flags:\s+(\d+)", f.read())[1], 8) & os.O_NONBLOCK)
+            cpu = lambda: int(open(f"/proc/{program.process.pid}/schedstat").read().split()[0])  # ns
+            idle = cpu()
+            time.sleep(1)
+            self.assertLess(cpu() - idle, 4e6, "awake while idle")
             late = []  # seconds to stdout; a loaded machine may be late once
             for n in range(1, 13):
                 time.sleep(random.uniform(0.02, 0.2))
@@ -179,7 +183,8 @@ class Live(unittest.TestCase):
             ("SIGINT twice", lambda program, sink: (sink.send(100, gap=0), program.signal(signal.SIGINT), time.sleep(0.01),
                                                     program.signal(signal.SIGINT)), dict(lossless=True, warnings=None)),
             ("SIGUSR1 twice, stderr on a terminal", counts_twice, dict(records=10, terminal=True)),
-            ("datagrams at random moments go out within 20 ms, with no later packet or stop to push them", lone_datagrams,
+            ("idle: under 4 ms of CPU in 1 s; then datagrams at random moments go out within 20 ms, with no later "
+             "packet or stop to push them", lone_datagrams,
              dict(records=12)),
             ("SIGINT 50 ms after a burst, read 4 KiB every 10 ms", signal_after(5000, signal.SIGINT, 0.05, gap=0),
              dict(chunk=4096, pause=0.01, records=5000, seconds=30, message=STILL_WRITING)),

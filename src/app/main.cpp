@@ -277,13 +277,16 @@ int run_capture(const CommandLineOptions& options) {
         const uint64_t room = dispatcher.records_room(engine.max_captured_length());
         return ostrane::OutputRoom{static_cast<int>(std::min<uint64_t>(room, INT_MAX)), fd};
     });
-    // The records of a batch leave together once libpcap has handed it
-    // over: one write for the lot, and no record waits for a later packet.
+    // The records read leave together once the loop has caught up with the
+    // ring: one write for the lot, and no record waits for a later packet.
     // The same turn, at least every 100 ms, sends what a reader held back
     // and retries records a full disk held.
-    engine.set_turn_callback([&] {
+    engine.set_turn_callback([&](bool more_ready) {
         if (output_failed) return;
-        if (!dispatcher.send_available() && dispatcher.failed()) return fail_output("Dispatch failed: ");
+        if ((!more_ready || dispatcher.pending_bytes() >= PacketDispatcher::kBufferCapacity) &&
+            !dispatcher.send_available() && dispatcher.failed()) {
+            return fail_output("Dispatch failed: ");
+        }
         note_holding();
         tell();
     });

@@ -33,9 +33,10 @@ struct CapturedPacket {
 };
 
 using PacketCallback = std::function<void(const CapturedPacket&)>;
-// Called on the capture thread after every pcap_dispatch call: a batch has
-// been delivered, or a read timeout passed without one.
-using TurnCallback = std::function<void()>;
+// Called on the capture thread after every pcap_dispatch call, and at least
+// every 100 ms. `more_ready`: the read filled its batch, so more packets may
+// be waiting at once, and output can wait for the next turn.
+using TurnCallback = std::function<void(bool more_ready)>;
 
 // What the owner of the loop can take before its next turn: at most
 // `packets` packets (negative: no limit; 0: none, the ring is left alone and
