@@ -183,8 +183,8 @@ bool CaptureEngine::start_capture(PacketCallback cb) {
     // A blocking pcap_dispatch on a TPACKET_V3 ring never returns on a quiet
     // link (libpcap leaves the timeout to the kernel, which retires only
     // blocks that hold packets). Non-blocking reads and our own wait give the
-    // loop a turn at every read timeout: to retry held output, to see a stop
-    // request, and to end the drain.
+    // loop a turn at least every kIdleWaitMs: to retry held output, to see a
+    // stop request, and to end the drain.
     char errbuf[PCAP_ERRBUF_SIZE] = {};
     if (pcap_setnonblock(h, 1, errbuf) != 0) {
         last_error_ = std::string("Failed to set non-blocking mode: ") + errbuf;

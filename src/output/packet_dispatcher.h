@@ -61,10 +61,11 @@ struct DispatcherConfig {
 // remaining bytes stay pending with it, so the stream never ends inside a
 // record without saying so.
 //
-// A stream that takes nothing is waited for (back-pressure) until a stop is
-// requested; from then on it gets kStopGrace without progress, or until a
-// second request, after which its pending bytes are abandoned and the
-// dispatcher fails for good.
+// A stream that takes nothing is waited for (back-pressure: by flush() and
+// finish(), or by the capture loop through send_available() and
+// reader_fd()) until a stop is requested; from then on it gets kStopGrace
+// without progress, or until a second request, after which its pending
+// bytes are abandoned and the dispatcher fails for good.
 class PacketDispatcher {
 public:
     static constexpr size_t kBufferCapacity = 262144;
