@@ -388,6 +388,8 @@ size_t PacketDispatcher::send(const uint8_t* data, size_t size, int& error, Stal
             continue;
         }
 #else
+        // Writes block here: a reader without room is waited for inside them.
+        (void)wait;
         if (n < 0 && errno == EINTR) continue;
 #endif
         error = n < 0 ? errno : EIO;
