@@ -278,12 +278,14 @@ int run_capture(const CommandLineOptions& options) {
         return ostrane::OutputRoom{static_cast<int>(std::min<uint64_t>(room, INT_MAX)), fd};
     });
     // The records read leave together once the loop has caught up with the
-    // ring: one write for the lot, and no record waits for a later packet.
+    // ring, or once they would fill a pipe: one write for the lot, and no
+    // record waits for a later packet.
+    constexpr uint64_t kSendAtOnce = 65536;
     // The same turn, at least every 100 ms, sends what a reader held back
     // and retries records a full disk held.
     engine.set_turn_callback([&](bool more_ready) {
         if (output_failed) return;
-        if ((!more_ready || dispatcher.pending_bytes() >= PacketDispatcher::kBufferCapacity) &&
+        if ((!more_ready || dispatcher.pending_bytes() >= kSendAtOnce) &&
             !dispatcher.send_available() && dispatcher.failed()) {
             return fail_output("Dispatch failed: ");
         }

@@ -211,12 +211,12 @@ uint32_t CaptureEngine::max_captured_length() const {
                                                                                            : kMaximumSnaplen);
 }
 
-OutputRoom CaptureEngine::room() const { return room_ ? room_() : OutputRoom{}; }
+OutputRoom CaptureEngine::ask_room() const { return room_ ? room_() : OutputRoom{}; }
 
 bool CaptureEngine::run_loop(bool sweeping) {
     pcap_t* h = handle_.load();
     drained_ = false;
-    OutputRoom room = sweeping ? OutputRoom{} : this->room();
+    OutputRoom room = sweeping ? OutputRoom{} : ask_room();
     // The loop watches stop_requested_ rather than running_, so a stop that
     // arrived before the loop is not forgotten: the loop does not run at all.
     // After the drain it only waits for the owner's output, reading nothing.
@@ -230,7 +230,7 @@ bool CaptureEngine::run_loop(bool sweeping) {
         if (reading) rc = pcap_dispatch(h, batch, &CaptureEngine::pcap_callback, reinterpret_cast<u_char*>(this));
         if (!sweeping) {
             if (turn_) turn_(reading && rc >= batch);
-            room = this->room();
+            room = ask_room();
         }
         if (rc < 0 && rc != PCAP_ERROR_BREAK) {
             // PCAP_ERROR and anything else negative: the socket failed, for

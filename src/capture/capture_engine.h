@@ -134,7 +134,7 @@ private:
     // Waits up to `ms`, or less, for packets to read (when `packets`) or for
     // `out_fd` to take bytes (when it is not -1); false on a failure.
     bool wait_for_packets(pcap_t* handle, bool packets, int out_fd, int ms);
-    OutputRoom room() const;
+    OutputRoom ask_room() const;
     void break_loop();
 
     CaptureConfig config_;
