@@ -142,8 +142,11 @@ bool CaptureEngine::open() {
     // Npcap hands a read over once this much is waiting or the read timeout
     // expires (16 000 bytes by default): ask for a lone packet at once, as
     // the short timeout does on Linux. Unmeasured. Looked up at run time,
-    // since wine's wpcap, which the tests run on, need not have it.
-    if (HMODULE wpcap = GetModuleHandleA("wpcap.dll")) {
+    // and not under wine (which the tests run on): its wpcap exports it as a
+    // stub that aborts the process.
+    const HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    const bool wine = ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+    if (HMODULE wpcap = wine ? nullptr : GetModuleHandleA("wpcap.dll")) {
         using SetMinToCopy = int (*)(pcap_t*, int);
         if (FARPROC found = GetProcAddress(wpcap, "pcap_setmintocopy")) {
             (void)reinterpret_cast<SetMinToCopy>(reinterpret_cast<void (*)()>(found))(h, 1);
