@@ -43,8 +43,8 @@ struct DispatcherConfig {
 
 // Frames packets into records and sends them out of the process in batches:
 // dispatch() stages a record, and send_available() sends everything staged in
-// one write. The capture calls it at the end of every libpcap batch, so a
-// record never waits for a later packet.
+// one write. The capture calls it once it has caught up with the kernel's
+// ring, so a record never waits for a later packet.
 //
 // A reader that pauses must not stop the capture from reading the kernel's
 // ring: with a short read timeout each ring block holds only a few packets,
