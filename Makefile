@@ -64,8 +64,9 @@ bench:
 	$(BUILD_DIR)/bench/dispatch_bench --benchmark_min_time=0.5
 
 # ostrane against tcpdump -U, buffered and in immediate mode on a loopback load:
-# drops, CPU per packet, a lone packet's latency; ostrane | reader --summary,
-# a reader that pauses 1 s, and an idle capture (root; a few minutes).
+# drops, CPU per packet flat out and paced, a lone packet's latency;
+# ostrane | reader --summary, a reader that pauses 1 s at 20 000/s and 3 s
+# at 2 000/s, and an idle capture (root; about ten minutes).
 # Options through LIVE_ARGS, e.g. make bench-live LIVE_ARGS="--rounds 5".
 bench-live:
 	scripts/install-deps.sh bench

@@ -2,20 +2,22 @@
 """Live loopback benchmark: ostrane against three ways of running tcpdump.
 
     sudo bench/live.py [--build DIR] [--count N] [--size BYTES] [--rate PPS] [--rounds R]
-                       [--samples S] [--python PATH] [--stall-rate PPS] [--idle-seconds S]
+                       [--samples S] [--python PATH] [--paced PPS,...] [--idle-seconds S]
 
 1. The same UDP load on lo (flat out by default), per round and capture, with
    its stdout into /dev/null: packets captured, packets dropped by the kernel
-   in every round, CPU (user + sys) per captured packet and peak RSS.
+   in every round, CPU (user + sys, from rusage) per captured packet and
+   peak RSS. Then the same at each paced rate (10 000/s and 100 000/s by
+   default, 3 s of load each).
 2. A lone packet's latency per capture: one datagram sent on an otherwise
    quiet filter, timed until its whole record can be read from the capture's
-   stdout pipe while the capture keeps running (median of S samples; "never"
-   when it has not arrived after 2 s).
+   stdout pipe while the capture keeps running (median and maximum of S
+   samples; "never" when it has not arrived after 2 s).
 3. `ostrane | reader --summary` on the same load: the reader's total against
    the datagrams sent.
-4. A reader that stops reading for 1 s: the benchmark reads ostrane's stdout
-   itself at a paced rate, pauses mid-run, and checks that every datagram
-   arrived once.
+4. A reader that stops reading for 1 s at 20 000/s and for 3 s at 2 000/s:
+   the benchmark reads ostrane's stdout itself, pauses mid-run, and checks
+   that every datagram arrived once.
 5. An idle capture on a quiet filter: its CPU over the idle time.
 
 Everything it sends goes to 127.0.0.1, to ports it binds itself; every load is
@@ -138,8 +140,10 @@ def counters(name, text):
 
 def flood(args, port, count=None, rate=None):
     command = [os.path.join(args.build, "bench", "udp_flood"), str(port), str(count or args.count), str(args.size)]
-    if rate or args.rate:
-        command.append(str(rate or args.rate))
+    if rate is None:
+        rate = args.rate
+    if rate:
+        command.append(str(rate))
     return command
 
 
@@ -148,15 +152,15 @@ def sent_by(load_output):
     return int(sent), float(rate)
 
 
-def run_load(args, port):
-    load = subprocess.run(flood(args, port), capture_output=True, text=True, check=True, timeout=120)
+def run_load(args, port, count=None, rate=None):
+    load = subprocess.run(flood(args, port, count, rate), capture_output=True, text=True, check=True, timeout=120)
     return sent_by(load.stdout)
 
 
-def flat_out(args, name, command, ready, port):
+def flat_out(args, name, command, ready, port, count=None, rate=None):
     with open(os.devnull, "wb") as null, Child(command, ready, stdout=null) as capture:
         capture.wait_ready()
-        sent, rate = run_load(args, port)
+        sent, rate = run_load(args, port, count, rate)
         # The last ring block is handed over on the read timeout: tcpdump's is 1 s.
         time.sleep(1.5)
         text, usage = capture.stop()
@@ -242,21 +246,23 @@ def read_until(fd, records, stop_when, deadline):
             records.feed(chunk)
 
 
-def stalled_reader(args):
-    """ostrane's stdout read by this process at a paced rate, with one pause of
-    args.pause seconds in the middle; returns (sent, records, distinct, drops)."""
+def stalled_reader(args, rate, pause):
+    """ostrane's stdout read by this process as it comes, with one pause of
+    `pause` seconds in the middle of 2 s + pause of load at `rate`; returns
+    (sent, records, distinct, drops)."""
     port = free_port()
-    count = int(args.stall_rate * args.stall_seconds)
+    seconds = pause + 2
+    count = int(rate * seconds)
     ostrane = contenders(args.build, f"udp dst port {port}")[0]
     records = Records()
     with Child(ostrane[1], ostrane[2], stdout=subprocess.PIPE) as capture:
         capture.wait_ready()
         fd = capture.process.stdout.fileno()
-        with Child(flood(args, port, count, args.stall_rate), stdout=subprocess.PIPE, text=True) as load:
+        with Child(flood(args, port, count, rate), stdout=subprocess.PIPE, text=True) as load:
             started = time.monotonic()
-            read_until(fd, records, lambda: False, started + (args.stall_seconds - args.pause) / 2)
-            time.sleep(args.pause)
-            read_until(fd, records, lambda: load.process.poll() is not None, started + args.stall_seconds + 60)
+            read_until(fd, records, lambda: False, started + 1)
+            time.sleep(pause)
+            read_until(fd, records, lambda: load.process.poll() is not None, started + seconds + 60)
             sent, _ = sent_by(load.process.communicate(timeout=5)[0])
         read_until(fd, records, lambda: False, time.monotonic() + 0.5)
         capture.interrupt()
@@ -321,15 +327,15 @@ def interpreter(path):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--count", type=int, default=1_000_000, help="datagrams per run (default 1000000)")
+    parser.add_argument("--count", type=int, default=200_000, help="datagrams per run (default 200000)")
     parser.add_argument("--size", type=int, default=64, help="UDP payload bytes (default 64)")
     parser.add_argument("--rate", type=float, default=0, help="datagrams per second; 0 is flat out (default)")
     parser.add_argument("--rounds", type=int, default=3)
-    parser.add_argument("--samples", type=int, default=5, help="lone packets per capture (default 5)")
-    parser.add_argument("--stall-rate", type=float, default=2000, help="datagrams per second while the reader "
-                        "pauses (default 2000)")
-    parser.add_argument("--stall-seconds", type=float, default=4.0, help="length of that load (default 4)")
-    parser.add_argument("--pause", type=float, default=1.0, help="the reader's pause, seconds (default 1)")
+    parser.add_argument("--samples", type=int, default=12, help="lone packets per capture (default 12)")
+    parser.add_argument("--paced", default="10000,100000", help="paced rates per second, 3 s of load each "
+                        "(default 10000,100000; empty skips them)")
+    parser.add_argument("--stalls", default="20000:1,2000:3", help="rate:pause pairs of a reader that pauses "
+                        "(default 20000:1,2000:3)")
     parser.add_argument("--idle-seconds", type=float, default=10.0, help="idle capture length; 0 skips it")
     parser.add_argument("--python", default="/usr/bin/python3" if os.path.exists("/usr/bin/python3")
                         else sys.executable, help="the interpreter that runs the reader")
@@ -337,8 +343,8 @@ def main():
     args = parser.parse_args()
     if args.rounds < 1 or args.samples < 1 or args.count < 1:
         parser.error("--rounds, --samples and --count must be at least 1")
-    if not 0 < args.pause < args.stall_seconds:
-        parser.error("--pause must be shorter than --stall-seconds")
+    paced = [float(r) for r in args.paced.split(",") if r]
+    stalls = [tuple(float(x) for x in pair.split(":")) for pair in args.stalls.split(",") if pair]
     if os.geteuid() != 0:
         sys.exit("live benchmark: capturing needs root")
     # A SIGTERM unwinds like an error, so that every child is reaped.
@@ -355,6 +361,16 @@ def main():
                   f"captured {result['captured']}, kernel drops {result['dropped']}, cpu {result['cpu']:.3f} s",
                   flush=True)
 
+    paced_results = {}
+    for pace in paced:
+        for round_number in range(args.rounds):
+            port = free_port()
+            for name, command, ready in contenders(args.build, f"udp dst port {port}"):
+                result = flat_out(args, name, command, ready, port, count=int(pace * 3), rate=pace)
+                paced_results.setdefault(pace, {}).setdefault(name, []).append(result)
+                print(f"round {round_number + 1} at {pace:.0f}/s: {name:<32} captured {result['captured']} of "
+                      f"{result['sent']}, kernel drops {result['dropped']}, cpu {result['cpu']:.3f} s", flush=True)
+
     latency = {}
     for which, name in enumerate(results):
         latency[name] = lone_packet_latency(args, which)
@@ -366,7 +382,7 @@ def main():
         print(f"round {round_number + 1}: ostrane | reader --summary: sent {piped[-1][0]}, "
               f"total {piped[-1][1]}, kernel drops {piped[-1][2]}", flush=True)
 
-    stall = stalled_reader(args)
+    stall = [(rate, pause, stalled_reader(args, rate, pause)) for rate, pause in stalls]
     idle = idle_cpu(args) if args.idle_seconds > 0 else None
 
     def median(name, key):
@@ -375,20 +391,31 @@ def main():
     rate = "flat out" if not args.rate else f"{args.rate:.0f}/s"
     print(f"\n{args.count} datagrams of {args.size} bytes to 127.0.0.1 ({rate}), medians of {args.rounds} rounds; "
           f"lone packet: median of up to {args.samples}, \"never\" after {LATENCY_LIMIT:.0f} s")
-    print("| capture | sent/s | captured | kernel drops per round | CPU µs/packet | a lone packet after | "
-          "peak RSS KiB |")
+    print("| capture | sent/s | captured | kernel drops per round | CPU µs/packet | a lone packet after "
+          "(median / max) | peak RSS KiB |")
     print("|---|---:|---:|---:|---:|---:|---:|")
     for name in results:
         drops = " ".join(str(r["dropped"]) for r in results[name])
         zero = "all 0" if all(r["dropped"] == 0 for r in results[name]) else "NOT all 0"
         print(f"| {name} | {median(name, 'rate'):.0f} | {median(name, 'captured'):.0f} ({median(name, 'captured') / median(name, 'sent'):.1%}) | "
               f"{drops} ({zero}) | {median(name, 'us_per_packet'):.3f} | "
-              f"{shown(statistics.median(latency[name]))} | {median(name, 'rss_kb'):.0f} |")
+              f"{shown(statistics.median(latency[name]))} / {shown(max(latency[name]))} | "
+              f"{median(name, 'rss_kb'):.0f} |")
     # libpcap skips the outgoing copy of every packet on lo, but the kernel
     # queued both, so its drop count can exceed the datagrams sent.
     print("Kernel drops are the captures' own report; on lo they count both copies of a datagram.")
     ratio = median("ostrane", "us_per_packet") / median("tcpdump -w -", "us_per_packet")
     print(f"\nCPU per captured packet, ostrane / tcpdump -w - (buffered): {ratio:.2f} (goal ≤ 1.00)")
+
+    for pace, by_name in paced_results.items():
+        print(f"\nPaced at {pace:.0f}/s, 3 s of load, medians of {args.rounds} rounds")
+        print("| capture | captured | kernel drops per round | CPU µs/packet | × tcpdump -w - |")
+        print("|---|---:|---:|---:|---:|")
+        base = statistics.median(r["us_per_packet"] for r in by_name["tcpdump -w -"])
+        for name, rows in by_name.items():
+            us = statistics.median(r["us_per_packet"] for r in rows)
+            print(f"| {name} | {statistics.median(r['captured'] for r in rows):.0f} | "
+                  f"{' '.join(str(r['dropped']) for r in rows)} | {us:.3f} | {us / base:.2f} |")
 
     print(f"\nostrane | reader --summary, reader on {args.python}, {rate}")
     print("| round | sent | reader's total | lost | kernel drops |")
@@ -396,11 +423,11 @@ def main():
     for number, (sent, total, dropped) in enumerate(piped, 1):
         print(f"| {number} | {sent} | {total} | {sent - total} | {dropped} |")
 
-    sent, count, distinct, dropped = stall
-    print(f"\nA reader that stops for {args.pause:g} s at {args.stall_rate:.0f}/s ({args.stall_seconds:g} s of load)")
-    print("| sent | records read | distinct datagrams | lost | kernel drops |")
-    print("|---:|---:|---:|---:|---:|")
-    print(f"| {sent} | {count} | {distinct} | {sent - distinct} | {dropped} |")
+    print("\nA reader that stops reading mid-load (load: 2 s + the pause)")
+    print("| rate/s | pause | sent | records read | distinct datagrams | lost | kernel drops |")
+    print("|---:|---:|---:|---:|---:|---:|---:|")
+    for rate, pause, (sent, count, distinct, dropped) in stall:
+        print(f"| {rate:.0f} | {pause:g} s | {sent} | {count} | {distinct} | {sent - distinct} | {dropped} |")
 
     if idle is not None:
         verdict = "within" if idle[0] <= IDLE_LIMIT * args.idle_seconds / 10 else "OVER"

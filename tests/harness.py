@@ -99,12 +99,13 @@ class Program:
     """`args` run with stdin on /dev/null and stderr read while it runs. Its
     stdout goes to the file `out`, or is closed (out="closed"), or by default
     is a pipe read like stderr: `chunk` bytes per read, `pause` s apart (a pause
-    ends when the program does), closed after `limit` bytes; `nonblocking` sets
-    O_NONBLOCK on the writing end. `terminal` puts stderr on a pseudo-terminal (and stdout too with
+    ends when the program does), closed after `limit` bytes, stopping once for
+    hold[1] s after hold[0] bytes; `nonblocking` sets O_NONBLOCK on the writing
+    end. `terminal` puts stderr on a pseudo-terminal (and stdout too with
     out="terminal"), whose name is then `terminal`."""
 
     def __init__(self, test, args, out=None, chunk=65536, pause=0.0, limit=None, nonblocking=False, terminal=False,
-                 **popen):
+                 hold=(float("inf"), 0), **popen):
         self.out, self.stream, self.err, self.readers = out, bytearray(), bytearray(), []
         err_read, err_write = pty.openpty() if terminal else os.pipe()
         self.terminal = os.ttyname(err_write) if terminal else None
@@ -123,12 +124,15 @@ class Program:
                 os.close(fd)
         self.read(err_read, self.err, 65536, 0.0, None)
         if out is None:
-            self.read(out_read, self.stream, chunk, pause, limit)
+            self.read(out_read, self.stream, chunk, pause, limit, hold)
 
-    def read(self, fd, into, chunk, pause, limit):
+    def read(self, fd, into, chunk, pause, limit, hold=(float("inf"), 0)):
         def run():
+            held = False
             while limit is None or len(into) < limit:
                 until(lambda: self.process.poll() is not None, pause)
+                if len(into) >= hold[0] and not held:
+                    held = time.sleep(hold[1]) or True
                 try:
                     data = os.read(fd, chunk if limit is None else min(chunk, limit - len(into)))
                 except OSError:  # EIO: a pseudo-terminal's other side has closed

@@ -3,6 +3,7 @@ check the exit status, the message, and that the stream is whole and the report 
 
 import os
 import pty
+import random
 import re
 import shutil
 import signal
@@ -23,6 +24,7 @@ READER = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))
 RECORD = 20 + 14 + 20 + 8  # the record header, Ethernet, IPv4 and UDP before a datagram's bytes
 WRITE_FAILED = "[ERROR] Dispatch failed: Write failed: wrote "
 ABANDONED = "[ERROR] Dispatch failed: Output blocked while stopping: abandoned "
+STILL_WRITING = "[INFO] Still writing the packets captured before the stop; press Ctrl+C again to stop at once"
 
 
 class CommandLine(unittest.TestCase):
@@ -203,11 +205,28 @@ class Live(unittest.TestCase):
                 signal_after(3, signal.SIGTERM)(program, sink)
             return act
 
-        def lone_datagram(program, sink):
+        def lone_datagrams(program, sink):
             with open(f"/proc/{program.process.pid}/fdinfo/1") as f:  # the pipe's shared flags are left alone
                 self.assertFalse(int(re.search(r"flags:\s+(\d+)", f.read())[1], 8) & os.O_NONBLOCK)
-            sink.send(1)
-            self.assertTrue(until(lambda: len(program.output()) == RECORD + 100, 1), "the record was held back")
+            cpu = lambda: int(open(f"/proc/{program.process.pid}/schedstat").read().split()[0])  # ns
+            idle = cpu()
+            time.sleep(1)
+            self.assertLess(cpu() - idle, 4e6, "awake while idle")
+            late = []  # seconds to stdout; a loaded machine may be late once
+            for n in range(1, 13):
+                time.sleep(random.uniform(0.02, 0.2))
+                sent = time.monotonic()
+                sink.send(1, gap=0)
+                self.assertTrue(until(lambda: len(program.output()) == n * (RECORD + 100), 1), "the record was held back")
+                late.append(time.monotonic() - sent)
+            self.assertLess(sorted(late)[-2], 0.02, late)
+            program.signal(signal.SIGINT)
+
+        def still_writing_at_once(program, sink):
+            sink.send(3000, size=1000, gap=0)
+            program.signal(signal.SIGINT)
+            asked = time.monotonic()
+            self.assertTrue(program.wait_for(STILL_WRITING, 3) and time.monotonic() - asked < 1.5, program.text())
             program.signal(signal.SIGINT)
 
         def counts_twice(program, sink):
@@ -262,10 +281,16 @@ class Live(unittest.TestCase):
             ("-q: the report alone", lambda program, sink: (until(lambda: sink.send(1) or program.output(), 10),
                                                             program.signal(signal.SIGINT)),
              dict(options=["-q"], ready="", started=False, terminal=True, out=self.scratch_file())),
-            ("a lone datagram goes out at once, with no later packet or stop to push it", lone_datagram, dict(records=1)),
+            ("idle: under 4 ms of CPU in 1 s; then datagrams at random moments go out within 20 ms, with no later "
+             "packet or stop to push them", lone_datagrams,
+             dict(records=12)),
             ("SIGINT 50 ms after a burst, read 4 KiB every 10 ms", signal_after(5000, signal.SIGINT, 0.05, gap=0),
-             dict(chunk=4096, pause=0.01, records=5000, seconds=30,
-                  message="[INFO] Still writing the packets captured before the stop; press Ctrl+C again to stop at once")),
+             dict(chunk=4096, pause=0.01, records=5000, seconds=30, message=STILL_WRITING)),
+            ("SIGINT after a burst, read 4 KiB every 0.25 s: still writing, said within 1.5 s; SIGINT again",
+             still_writing_at_once, dict(chunk=4096, pause=0.25, message="Output blocked while stopping: abandoned ",
+                                         warnings=1, lossless=True)),
+            ("a reader that stops for 1 s while 1 500 datagrams a second keep coming", send_until_exit(6000, gap=0.0005),
+             dict(hold=(16384, 1.0), options=["-c", "6000"], records=6000)),
             ("SIGINT after -c has ended the loop",
              lambda program, sink: (sink.send(1), until(program.output, 5), program.signal(signal.SIGINT)),
              dict(options=["-c", "1"], records=1)),
@@ -318,9 +343,9 @@ class Live(unittest.TestCase):
             program.signal(signal.SIGINT)
 
         self.cases([
-            ("stdout on /dev/full", send_until_exit(2000, size=1028, gap=0.0001),
-             dict(out="/dev/full", message=WRITE_FAILED + "0 of 262144 bytes: No space left on device\n", warnings=1,
-                  status=1)),
+            ("stdout on /dev/full, 256 KiB held at most with -b 0", send_until_exit(2000, size=1028, gap=0.0001),
+             dict(out="/dev/full", options=["-b", "0"], message=WRITE_FAILED + "0 of 262144 bytes: No space left on "
+                  "device\n", warnings=1, status=1)),
             ("reader gone", send_until_exit(10, size=1028), dict(limit=0, message=WRITE_FAILED + "0 of ")),
             ("file size limit", send_until_exit(1000, size=1000, gap=0.0005),
              dict(prefix=["prlimit", "--fsize=100000"], out=os.path.join(scratch, "limited"), status=1, warnings=1,
@@ -337,8 +362,8 @@ class Live(unittest.TestCase):
              free_the_disk(20, "[WARN] Output is full: holding ", 0.3, all_out_within_a_second),
              dict(out=stream, records=20, message="[INFO] Output resumed: held records written", warnings=1)),
             ("disk full until the held records fill the buffer, then freed while stopping",
-             free_the_disk(400, WRITE_FAILED), dict(out=stream, message=WRITE_FAILED + "0 of 262144 bytes: No space left on "
-                                                    "device\n", warnings=1, status=1)),
+             free_the_disk(400, WRITE_FAILED), dict(out=stream, options=["-b", "0"], message=WRITE_FAILED +
+                                                    "0 of 262144 bytes: No space left on device\n", warnings=1, status=1)),
             ("stdout a FIFO open only for reading", nothing_through_a_read_only_stdout,
              dict(prefix=["sh", "-c", 'exec "$@" 1<"$0"', fifo], status=1, message=WRITE_FAILED + "0 of ")),
             ("interface removed", lambda program, sink: (time.sleep(0.2), subprocess.run(["ip", "link", "del", device])),

@@ -78,7 +78,8 @@ TEST(RecordStream, GoldenBytesAndCounters) {
 }
 
 // Writes go where the script says: each step takes at most that many bytes,
-// or fails with ENOSPC when it is negative; past the script, all are taken.
+// or fails with ENOSPC at -1 and EAGAIN (a reader with no room) at -2; past
+// the script, all are taken.
 class ScriptedDispatcher : public PacketDispatcher {
 public:
     explicit ScriptedDispatcher(std::deque<long> script)
@@ -92,7 +93,7 @@ protected:
             take = std::min(take, script_.front());
             script_.pop_front();
         }
-        if (take < 0) errno = ENOSPC;
+        if (take < 0) errno = take == -2 ? EAGAIN : ENOSPC;
         if (take > 0) stream.append(reinterpret_cast<const char*>(data), static_cast<size_t>(take));
         return take < 0 ? -1 : take;
     }
@@ -167,6 +168,40 @@ TEST(Messages, HeldWhileTheStreamTakesNothingThenCounted) {
     }
     (void)std::fclose(stream);
     ::close(ends[0]);
+}
+
+// A reader that takes nothing, then a little at each turn: the capture reads
+// on as far as records_room() allows, records wait in memory beyond the old
+// 256 KiB but never beyond the hold limit, and all go out whole, in order
+// and once, with exact counters.
+TEST(RecordStream, HeldForAReaderUpToTheLimit) {
+    std::deque<long> script(20, -2);
+    for (int i = 0; i < 400; ++i) script.insert(script.end(), {7000, -2});
+    ScriptedDispatcher dispatcher(std::move(script));
+    dispatcher.set_hold_limit(600000);
+    ASSERT_TRUE(dispatcher.init());
+    std::string expected;
+    uint64_t most = 0;
+    double stamp = 0;
+    for (int turn = 0; turn < 420; ++turn) {
+        for (uint64_t i = std::min<uint64_t>(dispatcher.records_room(1500), 8); i > 0; --i) {
+            const std::string frame = pattern(1000 + static_cast<size_t>(stamp) % 500, 'a');
+            const ostrane::CapturedPacket packet = packet_of(frame, ++stamp, 1500);
+            ASSERT_TRUE(dispatcher.dispatch(packet));
+            expected += std::string(PacketRecordHeader::kSize, '\0') + frame;
+            PacketRecordHeader::from_packet(packet).encode(
+                reinterpret_cast<uint8_t*>(&expected[expected.size() - frame.size() - PacketRecordHeader::kSize]));
+        }
+        ASSERT_TRUE(dispatcher.send_available());
+        EXPECT_NE(dispatcher.reader_fd(), -1);
+        most = std::max(most, dispatcher.pending_bytes());
+    }
+    EXPECT_GT(most, uint64_t{PacketDispatcher::kBufferCapacity});
+    EXPECT_LE(most, 600000u);
+    EXPECT_TRUE(dispatcher.finish());
+    EXPECT_EQ(dispatcher.stream, expected);
+    EXPECT_EQ(std::make_pair(dispatcher.packets_dispatched(), dispatcher.bytes_written()),
+              std::make_pair(static_cast<uint64_t>(stamp), uint64_t{expected.size()}));
 }
 
 // The stream carries the timestamp as a double: the exact microseconds must come back from it.

@@ -8,9 +8,11 @@
 #include "capture/capture_engine.h"
 #include "output/packet_dispatcher.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
@@ -212,29 +214,23 @@ int run_capture(const ostrane::CommandLineOptions& options, bool stdout_closed) 
         output_failed = true;
         engine.stop_capture();
     };
-    // Held records are news once, when output first fills up, and once more
-    // when they have all gone out; not at every retry.
+    // Records a full disk holds are news once, when it first fills up, and
+    // once more when they have all gone out; not at every retry. A reader
+    // that pauses is no news: it is waited for.
     auto note_holding = [&] {
-        const uint64_t pending = dispatcher.pending_bytes();
-        if (pending > 0 && !holding) {
-            messages.say("[WARN] Output is full: holding " + std::to_string(pending) +
+        const bool full = dispatcher.out_of_space();
+        if (full && !holding) {
+            messages.say("[WARN] Output is full: holding " + std::to_string(dispatcher.pending_bytes()) +
                          " bytes of records until it takes more");
-        } else if (pending == 0 && holding) {
+        } else if (!full && holding) {
             messages.info("[INFO] Output resumed: held records written");
         }
-        holding = pending > 0;
+        holding = full;
     };
-
-    dispatcher.watch_stop_requests(&engine.stop_requests());
-    // The records of a batch leave together once libpcap has handed it
-    // over: one write for the lot, and no record waits for a later packet.
-    // The same turn, at every read timeout, retries records a full disk held,
-    // and sends on the messages a paused terminal could not take yet.
-    engine.set_turn_callback([&] {
+    // What the user may want to hear at any turn, also while output waits,
+    // and the messages a paused terminal could not take yet.
+    auto tell = [&] {
         messages.pump();
-        if (output_failed) return;
-        if (!dispatcher.flush() && dispatcher.failed()) return fail_output("Dispatch failed: ");
-        note_holding();
         if (!told_draining && engine.stop_requests().load() == 1 &&
             engine.since_stop_request() >= std::chrono::seconds(1)) {
             messages.info("[INFO] Still writing the packets captured before the stop; "
@@ -254,6 +250,32 @@ int run_capture(const ostrane::CommandLineOptions& options, bool stdout_closed) 
                    std::to_string(dispatcher.bytes_written()) + " bytes written, " +
                    std::to_string(engine.get_stats().packets_dropped) + " dropped by kernel";
         });
+    };
+
+    dispatcher.watch_stop_requests(&engine.stop_requests());
+    // Records wait for a reader in memory up to the kernel buffer's size,
+    // while the capture reads on; then the kernel drops and counts.
+    dispatcher.set_hold_limit(static_cast<uint64_t>(std::max(ostrane::buffer_size_bytes(options.buffer_size_mb), 0)));
+    dispatcher.set_wait_hook(tell);
+    engine.set_room_callback([&] {
+        const int fd = dispatcher.reader_fd();
+        if (fd < 0 || output_failed) return ostrane::OutputRoom{};
+        const uint64_t room = dispatcher.records_room(engine.max_captured_length());
+        return ostrane::OutputRoom{static_cast<int>(std::min<uint64_t>(room, INT_MAX)), fd};
+    });
+    // The records read leave together once the loop has caught up with the
+    // ring, or once they would fill a pipe: one write for the lot, and no
+    // record waits for a later packet.
+    constexpr uint64_t kSendAtOnce = 65536;
+    // The same turn, at least every 100 ms, sends what a reader held back
+    // and retries records a full disk held.
+    engine.set_turn_callback([&](bool more_ready) {
+        if (!output_failed && (!more_ready || dispatcher.pending_bytes() >= kSendAtOnce) &&
+            !dispatcher.send_available() && dispatcher.failed()) {
+            fail_output("Dispatch failed: ");
+        }
+        if (!output_failed) note_holding();
+        tell();
     });
     // Ctrl+C while the interface was still opening: nothing is captured.
     const bool started = engine.stop_requests().load() == 0;

@@ -17,7 +17,9 @@ struct CaptureConfig {
     int32_t snaplen = 65535;
     int32_t buffer_size_mb = 16;
     bool promiscuous = true;
-    int32_t timeout_ms = 100;
+    // How long a ring block that holds packets stays open: the latency of a
+    // packet on a quiet link. The loop's own idle wait does not follow it.
+    int32_t timeout_ms = 1;
     int32_t dispatch_batch = 64;
 };
 
@@ -31,9 +33,20 @@ struct CapturedPacket {
 };
 
 using PacketCallback = std::function<void(const CapturedPacket&)>;
-// Called on the capture thread after every pcap_dispatch call: a batch has
-// been delivered, or a read timeout passed without one.
-using TurnCallback = std::function<void()>;
+// Called on the capture thread after every pcap_dispatch call, and at least
+// every 100 ms. `more_ready`: the read filled its batch, so more packets may
+// be waiting at once, and output can wait for the next turn.
+using TurnCallback = std::function<void(bool more_ready)>;
+
+// What the owner of the loop can take before its next turn: at most
+// `packets` packets (negative: no limit; 0: none, the ring is left alone and
+// the kernel drops what it cannot hold), and a descriptor that, once it is
+// ready for writing, lets it take more (-1: none). Asked before every read.
+struct OutputRoom {
+    int packets = -1;
+    int fd = -1;
+};
+using RoomCallback = std::function<OutputRoom()>;
 
 struct CaptureStats {
     uint64_t packets_received = 0;
@@ -96,6 +109,11 @@ public:
     uint64_t count_unread_before_stop();
 
     void set_turn_callback(TurnCallback turn) { turn_ = std::move(turn); }
+    // A drain after a stop request also waits, without reading on, until
+    // the room's descriptor is -1 again.
+    void set_room_callback(RoomCallback room) { room_ = std::move(room); }
+    // The most bytes libpcap puts in one packet's captured data.
+    uint32_t max_captured_length() const;
 
     CaptureStats get_stats() const;
     void close();
@@ -113,8 +131,10 @@ private:
     // The dispatch loop; `sweeping` ignores stop flags and turns and runs
     // only until the drain is complete.
     bool run_loop(bool sweeping);
-    // Waits up to `ms` for packets to read, or less; false on a failure.
-    bool wait_for_packets(pcap_t* handle, int ms);
+    // Waits up to `ms`, or less, for packets to read (when `packets`) or for
+    // `out_fd` to take bytes (when it is not -1); false on a failure.
+    bool wait_for_packets(pcap_t* handle, bool packets, int out_fd, int ms);
+    OutputRoom ask_room() const;
     void break_loop();
 
     CaptureConfig config_;
@@ -122,6 +142,7 @@ private:
     std::atomic<pcap_t*> handle_{nullptr};
     PacketCallback callback_;
     TurnCallback turn_;
+    RoomCallback room_;
     // running_: start_capture's loop is live. stop_requested_: the loop must
     // end, or not start; start_capture clears it when it returns. Both are
     // sequentially consistent, so a stop racing with the start of the loop

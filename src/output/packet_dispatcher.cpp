@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -30,8 +31,8 @@ namespace ostrane {
 class StallClock {
 public:
     // `stopping`: the capture is over, which counts as a first stop request.
-    StallClock(const std::atomic<unsigned>* requests, bool stopping)
-        : requests_(requests), stopping_(stopping), first_(stopping ? std::max(requests_seen(), 1u) : 1u) {}
+    // A second request may already have ended the capture: it ends the wait.
+    StallClock(const std::atomic<unsigned>* requests, bool stopping) : requests_(requests), stopping_(stopping) {}
 
     void progress() { since_.reset(); }
     bool give_up() {
@@ -49,7 +50,7 @@ private:
 
     const std::atomic<unsigned>* requests_;
     bool stopping_;
-    unsigned first_;
+    unsigned first_ = 1;
     std::optional<std::chrono::steady_clock::time_point> since_;
 };
 
@@ -68,8 +69,10 @@ uint32_t get_u32(const uint8_t* in) {
 // A write that the stream will not take waits in slices this long, so that a
 // stop request is seen even when no signal interrupts the wait.
 constexpr int kWaitSliceMs = 100;
-// Not an errno value: the wait for the stream was given up.
+// Not errno values: the wait for the stream was given up; the stream has no
+// room now and the caller does not wait for it.
 constexpr int kAbandoned = -1;
+constexpr int kWouldBlock = -2;
 
 void sleep_slice() {
 #ifdef _WIN32
@@ -131,6 +134,7 @@ PacketRecordHeader PacketRecordHeader::decode(const uint8_t* in) {
 PacketDispatcher::PacketDispatcher(const DispatcherConfig& config)
     : mode_(config.mode), output_path_(config.output_path), buffer_(kBufferCapacity, 0) {}
 
+// Out of line, where StallClock is complete.
 PacketDispatcher::~PacketDispatcher() { close(); }
 
 bool PacketDispatcher::init() {
@@ -155,7 +159,11 @@ bool PacketDispatcher::init() {
 #else
     fd_ = fileno(file_);
 #endif
+    begin_ = 0;
     write_pos_ = 0;
+    waiting_for_reader_ = false;
+    out_of_space_ = false;
+    capture_stall_.reset();
     packets_dispatched_ = 0;
     bytes_written_ = 0;
     broken_ = false;
@@ -228,14 +236,26 @@ bool PacketDispatcher::dispatch(const CapturedPacket& packet) {
         if (!record_started_) write_pos_ = record_start_;
         return false;
     }
-    if (queued_records_ == 0) head_left_ = write_pos_;
+    if (queued_records_ == 0) head_left_ = pending_bytes();
     ++queued_records_;
     return true;
 }
 
 bool PacketDispatcher::write(const void* bytes, size_t length) {
     const auto* source = static_cast<const uint8_t*>(bytes);
-    if (length <= buffer_capacity_ - write_pos_) {  // the common case, once per packet
+    if (length > buffer_.size() - write_pos_) {
+        // The space of bytes already sent is reused once it is at least as
+        // large as what is held, so that no byte is moved more than once
+        // on average; or when the limit leaves no other way.
+        if (begin_ > 0 && (begin_ >= pending_bytes() || write_pos_ + length > buffer_capacity_)) {
+            record_start_ -= std::min(record_start_, begin_);
+            compact();
+        }
+        if (length > buffer_.size() - write_pos_ && buffer_.size() < buffer_capacity_) {
+            buffer_.resize(std::min<uint64_t>(buffer_capacity_, std::max<uint64_t>(2 * buffer_.size(), write_pos_ + length)));
+        }
+    }
+    if (length <= buffer_.size() - write_pos_) {  // the common case, once per packet
         if (length > 0) std::memcpy(buffer_.data() + write_pos_, source, length);  // a header-only record has no data
         write_pos_ += length;
         return true;
@@ -254,7 +274,8 @@ bool PacketDispatcher::write(const void* bytes, size_t length) {
         source += space;
         length -= space;
         const bool flushed = flush(stall);
-        const uint64_t sent = buffer_capacity_ - write_pos_;
+        const uint64_t sent = buffer_capacity_ - pending_bytes();
+        compact();
         record_started_ = record_started_ || sent > record_start_;
         record_start_ = record_start_ > sent ? record_start_ - sent : 0;
         if (flushed) continue;
@@ -269,9 +290,32 @@ bool PacketDispatcher::write(const void* bytes, size_t length) {
             abandon("Output blocked: abandoned ");
             return false;
         }
+        waited();
         sleep_slice();
     }
     return true;
+}
+
+void PacketDispatcher::compact() {
+    if (begin_ == 0) return;
+    std::memmove(buffer_.data(), buffer_.data() + begin_, write_pos_ - begin_);
+    write_pos_ -= begin_;
+    begin_ = 0;
+}
+
+uint64_t PacketDispatcher::records_room(uint32_t max_captured) const {
+    uint64_t room = buffer_capacity_ - write_pos_;
+    if (begin_ >= pending_bytes()) room += begin_;
+    return room / (PacketRecordHeader::kSize + uint64_t{max_captured});
+}
+
+bool PacketDispatcher::send_available() {
+    if (!capture_stall_) capture_stall_ = std::make_unique<StallClock>(stop_requests_, false);
+    return flush(*capture_stall_, false);
+}
+
+void PacketDispatcher::waited() {
+    if (wait_hook_) wait_hook_();
 }
 
 bool PacketDispatcher::flush() {
@@ -279,28 +323,31 @@ bool PacketDispatcher::flush() {
     return flush(stall);
 }
 
-bool PacketDispatcher::flush(StallClock& stall) {
-    if (file_ == nullptr || write_pos_ == 0) return true;
+bool PacketDispatcher::flush(StallClock& stall, bool wait) {
+    if (file_ == nullptr || pending_bytes() == 0) return true;
     if (broken_) return false;
 
-    const uint64_t pending = write_pos_;
+    const uint64_t pending = pending_bytes();
+    const uint8_t* from = buffer_.data() + begin_;
     int error = 0;
-    const size_t sent = send(buffer_.data(), pending, error, stall);
-    note_delivered(sent);
-    if (sent == pending) {
-        write_pos_ = 0;
-        return true;
-    }
-
+    const size_t sent = send(from, pending, error, stall, wait);
+    note_delivered(from, sent);
     // Keep only what the stream did not take: resending any of the rest
     // would duplicate bytes the reader already has.
-    std::memmove(buffer_.data(), buffer_.data() + sent, pending - sent);
-    write_pos_ = pending - sent;
+    begin_ += sent;
+    waiting_for_reader_ = error == kWouldBlock;
+    if (sent == pending) {
+        begin_ = write_pos_ = 0;
+        out_of_space_ = false;
+        return true;
+    }
+    if (error == kWouldBlock) return true;  // held until the reader has room
     if (error == kAbandoned) {
         abandon("Output blocked while stopping: abandoned ");
         return false;
     }
-    broken_ = !may_recover(error);
+    out_of_space_ = may_recover(error);
+    broken_ = !out_of_space_;
     error_code_ = error;
     last_error_ = "Write failed: wrote " + std::to_string(sent) + " of " + std::to_string(pending) +
                   " bytes: " + std::strerror(error);
@@ -312,7 +359,7 @@ bool PacketDispatcher::flush(StallClock& stall) {
 // a failed fflush, stdio cannot say how many bytes reached the stream (glibc
 // drops its buffer), and without that count a retry either loses bytes or
 // sends some twice.
-size_t PacketDispatcher::send(const uint8_t* data, size_t size, int& error, StallClock& stall) {
+size_t PacketDispatcher::send(const uint8_t* data, size_t size, int& error, StallClock& stall, bool wait) {
     size_t done = 0;
     error = 0;
     while (done < size) {
@@ -330,6 +377,11 @@ size_t PacketDispatcher::send(const uint8_t* data, size_t size, int& error, Stal
                 error = kAbandoned;
                 break;
             }
+            if (!wait) {
+                error = kWouldBlock;
+                break;
+            }
+            waited();
             pollfd waiter{fd_, POLLOUT, 0};
             if (::poll(&waiter, 1, kWaitSliceMs) < 0 && errno != EINTR) {
                 error = errno;
@@ -338,6 +390,8 @@ size_t PacketDispatcher::send(const uint8_t* data, size_t size, int& error, Stal
             continue;
         }
 #else
+        // Writes block here: a reader without room is waited for inside them.
+        (void)wait;
         if (n < 0 && errno == EINTR) continue;
 #endif
         error = n < 0 ? errno : EIO;
@@ -367,29 +421,31 @@ long PacketDispatcher::write_some(const uint8_t* data, size_t size) {
 bool PacketDispatcher::finish() {
     StallClock stall(stop_requests_, true);
     for (;;) {
-        const uint64_t before = write_pos_;
+        const uint64_t before = pending_bytes();
         if (flush(stall)) return true;
         if (broken_) {
             // A stream that failed for good takes nothing more: what it
             // still held is lost, and the report must say so (the flush has
             // said it already when it gave up the wait itself).
-            if (write_pos_ > 0) abandon("Output failed: abandoned ");
+            if (pending_bytes() > 0) abandon("Output failed: abandoned ");
             return false;
         }
         // Only a full disk gets here: it has its grace like a stalled reader.
-        if (write_pos_ < before) stall.progress();
+        if (pending_bytes() < before) stall.progress();
         if (stall.give_up()) {
             abandon("Output blocked while stopping: abandoned ");
             return false;
         }
+        waited();
         sleep_slice();
     }
 }
 
 void PacketDispatcher::abandon(const char* why) {
-    last_error_ = why + std::to_string(write_pos_) + " bytes";
+    last_error_ = why + std::to_string(pending_bytes()) + " bytes";
     if (in_record_) last_error_ += ", ending the stream inside a record";
     records_abandoned_ += queued_records_;
+    begin_ = 0;
     write_pos_ = 0;
     record_start_ = 0;
     queued_records_ = 0;
@@ -397,7 +453,7 @@ void PacketDispatcher::abandon(const char* why) {
     broken_ = true;
 }
 
-void PacketDispatcher::note_delivered(uint64_t sent) {
+void PacketDispatcher::note_delivered(const uint8_t* from, uint64_t sent) {
     bytes_written_ += sent;
     uint64_t offset = 0;
     while (queued_records_ > 0 && sent >= head_left_) {
@@ -410,7 +466,7 @@ void PacketDispatcher::note_delivered(uint64_t sent) {
         // one's length can be read from its own header.
         head_left_ = queued_records_ > 0
                          ? PacketRecordHeader::kSize +
-                               PacketRecordHeader::decode(buffer_.data() + offset).captured_length
+                               PacketRecordHeader::decode(from + offset).captured_length
                          : 0;
     }
     // What is left went out of the oldest record still queued, or of the one
@@ -423,6 +479,7 @@ void PacketDispatcher::note_delivered(uint64_t sent) {
 void PacketDispatcher::close() {
     if (file_ == nullptr) return;
     flush();
+    capture_stall_.reset();
 #ifndef _WIN32
     if (owned_fd_ >= 0) (void)::close(owned_fd_);
 #endif

@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -40,9 +42,16 @@ struct DispatcherConfig {
 };
 
 // Frames packets into records and sends them out of the process in batches:
-// dispatch() stages a record, and flush() sends everything staged in one
-// write. The capture calls flush() at the end of every libpcap batch, so a
-// record never waits for a later packet; a full buffer is sent earlier.
+// dispatch() stages a record, and send_available() sends everything staged in
+// one write. The capture calls it once it has caught up with the kernel's
+// ring, so a record never waits for a later packet.
+//
+// A reader that pauses must not stop the capture from reading the kernel's
+// ring: with a short read timeout each ring block holds only a few packets,
+// and the ring would run out of blocks long before it runs out of bytes. So
+// records the reader has no room for yet are held here, in a buffer that
+// grows up to the hold limit (the kernel buffer's size), and
+// records_room() tells the capture how many more it may read meanwhile.
 //
 // Counters count what reached the stream: bytes_written() is exactly the
 // number of bytes the stream accepted, and packets_dispatched() the number of
@@ -52,10 +61,11 @@ struct DispatcherConfig {
 // remaining bytes stay pending with it, so the stream never ends inside a
 // record without saying so.
 //
-// A stream that takes nothing is waited for (back-pressure) until a stop is
-// requested; from then on it gets kStopGrace without progress, or until a
-// second request, after which its pending bytes are abandoned and the
-// dispatcher fails for good.
+// A stream that takes nothing is waited for (back-pressure: by flush() and
+// finish(), or by the capture loop through send_available() and
+// reader_fd()) until a stop is requested; from then on it gets kStopGrace
+// without progress, or until a second request, after which its pending
+// bytes are abandoned and the dispatcher fails for good.
 class PacketDispatcher {
 public:
     static constexpr size_t kBufferCapacity = 262144;
@@ -68,7 +78,13 @@ public:
 
     bool init();
     bool dispatch(const CapturedPacket& packet);
+    // Waits until the stream has taken every pending byte (or, after a stop
+    // request, gives up as described above).
     bool flush();
+    // Sends what the stream takes now, without waiting for a reader. False
+    // when the stream failed (for good, or for a while: a full disk), with
+    // last_error() set; bytes a reader has no room for yet are simply held.
+    bool send_available();
     // The last flush: what a full disk still holds gets the grace of a stop
     // request and is then abandoned. False only when bytes were abandoned,
     // whose count last_error() then gives.
@@ -77,9 +93,25 @@ public:
 
     // The stop requests of the capture feeding this dispatcher; may be null.
     void watch_stop_requests(const std::atomic<unsigned>* requests) { stop_requests_ = requests; }
+    // How many bytes of records may wait for a reader in memory; never less
+    // than kBufferCapacity.
+    void set_hold_limit(uint64_t bytes) { buffer_capacity_ = bytes > kBufferCapacity ? bytes : kBufferCapacity; }
+    // While records wait for a reader that has no room: the descriptor that
+    // will say when it has (POLLOUT); -1 otherwise.
+    int reader_fd() const { return waiting_for_reader_ && write_pos_ > begin_ ? fd_ : -1; }
+    // How many more records of up to `max_captured` packet bytes fit in what
+    // may still be held, counting the space already sent only once reusing
+    // it is cheap (it is at least as large as what is held): otherwise every
+    // batch would move all the held bytes to make room for itself.
+    uint64_t records_room(uint32_t max_captured) const;
+    // Called about every 100 ms while the dispatcher waits for the stream,
+    // so that the program stays responsive meanwhile (messages, counters).
+    void set_wait_hook(std::function<void()> hook) { wait_hook_ = std::move(hook); }
     // Bytes accepted by dispatch() that the stream has not taken yet: records
-    // held while the disk is full.
-    uint64_t pending_bytes() const { return write_pos_; }
+    // held for a reader or while the disk is full.
+    uint64_t pending_bytes() const { return write_pos_ - begin_; }
+    // The stream refused the last bytes for lack of space (a full disk).
+    bool out_of_space() const { return out_of_space_; }
     // The stream failed for good; dispatch() and flush() will not write again.
     bool failed() const { return broken_; }
     // The errno of the last write the stream refused (EPIPE: the reader went
@@ -104,18 +136,24 @@ protected:
 
 private:
     bool write(const void* bytes, size_t length);
-    bool flush(StallClock& stall);
-    size_t send(const uint8_t* data, size_t size, int& error, StallClock& stall);
+    bool flush(StallClock& stall, bool wait = true);
+    size_t send(const uint8_t* data, size_t size, int& error, StallClock& stall, bool wait);
     void abandon(const char* why);
-    void note_delivered(uint64_t sent);
+    void note_delivered(const uint8_t* from, uint64_t sent);
+    // Moves the pending bytes to the front of the buffer.
+    void compact();
+    void waited();
     void open_private_descriptor();
 
     OutputMode mode_;
     std::string output_path_;
     FILE* file_ = nullptr;
     bool owns_file_ = false;
-    std::vector<uint8_t> buffer_;
-    uint64_t write_pos_ = 0;  // bytes [0, write_pos_) of buffer_ are pending
+    std::vector<uint8_t> buffer_;  // grows up to buffer_capacity_
+    // Bytes [begin_, write_pos_) of buffer_ are pending; those before begin_
+    // have gone out.
+    uint64_t begin_ = 0;
+    uint64_t write_pos_ = 0;
     uint64_t buffer_capacity_ = kBufferCapacity;
     uint64_t packets_dispatched_ = 0;
     uint64_t bytes_written_ = 0;
@@ -145,6 +183,13 @@ private:
     uint64_t record_start_ = 0;
     bool record_started_ = false;
     const std::atomic<unsigned>* stop_requests_ = nullptr;
+    // The last send stopped at a reader with no room, or at a full disk.
+    bool waiting_for_reader_ = false;
+    bool out_of_space_ = false;
+    // How long send_available() has seen no progress since a stop request:
+    // it never waits, so it keeps its clock across calls.
+    std::unique_ptr<StallClock> capture_stall_;
+    std::function<void()> wait_hook_;
 };
 
 }  // namespace ostrane
