@@ -23,10 +23,14 @@ def help_text(program):
             "  -s <snaplen>      Snapshot length in bytes (default: 65535)\n"
             "  -b <buffer_mb>    Capture buffer size in MB (default: 16)\n"
             "  -c <count>        Stop after N packets (0 = unlimited)\n"
+            "  -q                Quiet: only warnings, errors and the final report\n"
             "  -l                List available interfaces and exit\n"
-            "  -h                Show this help\n\nExamples:\n"
-            f"  {program} -l\n  {program} -i eth0\n"
-            f"  {program} -i eth0 -f \"tcp port 80\" | python3 ../python_analyzer/main.py\n\n")
+            "  -h                Show this help\n"
+            "  --version         Show the version\n\nExamples:\n"
+            f"  {program} -l\n  {program} -i eth0 -c 100 > packets.bin\n"
+            f"  {program} -i eth0 -f \"tcp port 80\" | ostrane-analyzer\n\n"
+            "Standard output must be a file or a pipe, not a terminal. The reader\n"
+            "ostrane-analyzer is python3 python_analyzer/main.py in a source tree.\n\n")
 
 
 def parse(stream):
@@ -96,13 +100,17 @@ class Program:
     stdout goes to the file `out`, or is closed (out="closed"), or by default
     is a pipe read like stderr: `chunk` bytes per read, `pause` s apart (a pause
     ends when the program does), closed after `limit` bytes; `nonblocking` sets
-    O_NONBLOCK on the writing end. `terminal` puts stderr on a pseudo-terminal."""
+    O_NONBLOCK on the writing end. `terminal` puts stderr on a pseudo-terminal (and stdout too with
+    out="terminal"), whose name is then `terminal`."""
 
     def __init__(self, test, args, out=None, chunk=65536, pause=0.0, limit=None, nonblocking=False, terminal=False,
                  **popen):
         self.out, self.stream, self.err, self.readers = out, bytearray(), bytearray(), []
         err_read, err_write = pty.openpty() if terminal else os.pipe()
-        if out is None:
+        self.terminal = os.ttyname(err_write) if terminal else None
+        if out == "terminal":  # stdout on the same terminal as stderr
+            stdout = os.dup(err_write)
+        elif out is None:
             out_read, stdout = os.pipe()
             os.set_blocking(stdout, not nonblocking)
         else:

@@ -1,12 +1,15 @@
 // ostrane: live capture from one interface to a framed record stream on stdout.
 
 #include "app/interface_listing.h"
+#include "app/messages.h"
+#include "app/options.h"
 #include "app/privileges.h"
 #include "app/status_line.h"
 #include "capture/capture_engine.h"
 #include "output/packet_dispatcher.h"
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <climits>
 #include <csignal>
@@ -20,7 +23,9 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <fcntl.h>
 #include <signal.h>
+#include <unistd.h>
 #endif
 
 namespace {
@@ -34,39 +39,6 @@ std::atomic<CaptureEngine*> g_engine_ptr{nullptr};
 static_assert(std::atomic<CaptureEngine*>::is_always_lock_free, "used from a signal handler");
 // Set by SIGUSR1; the capture loop prints the counters at its next turn.
 std::atomic<bool> g_counts_requested{false};
-
-struct CommandLineOptions {
-    std::string interface_name;
-    std::string filter;
-    int32_t snaplen = 65535;
-    int32_t buffer_size_mb = 16;
-    uint64_t max_count = 0;
-    bool list_only = false;
-    bool show_help = false;
-};
-
-void print_usage(const char* program) {
-    std::cerr << "\n"
-              << "Ostrane Capture Engine v" OSTRANE_VERSION "\n"
-              << "High-performance packet capture for network analysis.\n"
-              << "\n"
-              << "Usage: " << program << " [options]\n"
-              << "\n"
-              << "Options:\n"
-              << "  -i <interface>    Network interface to capture on\n"
-              << "  -f <filter>       BPF filter expression (e.g., \"tcp port 80\")\n"
-              << "  -s <snaplen>      Snapshot length in bytes (default: 65535)\n"
-              << "  -b <buffer_mb>    Capture buffer size in MB (default: 16)\n"
-              << "  -c <count>        Stop after N packets (0 = unlimited)\n"
-              << "  -l                List available interfaces and exit\n"
-              << "  -h                Show this help\n"
-              << "\n"
-              << "Examples:\n"
-              << "  " << program << " -l\n"
-              << "  " << program << " -i eth0\n"
-              << "  " << program << " -i eth0 -f \"tcp port 80\" | python3 ../python_analyzer/main.py\n"
-              << "\n";
-}
 
 // Ctrl+C, SIGTERM and SIGHUP all land here. Only an atomic increment and
 // pcap_breakloop: nothing here may allocate, lock or touch a stdio stream.
@@ -130,40 +102,29 @@ bool install_stop_handlers() {
 #endif
 }
 
-// atoi, but defined for every input: out-of-range values clamp instead of
-// being undefined behaviour. A non-number still gives 0.
-int32_t parse_int(const char* text) {
-    const long long value = std::strtoll(text, nullptr, 10);
-    if (value > INT32_MAX) return INT32_MAX;
-    if (value < INT32_MIN) return INT32_MIN;
-    return static_cast<int32_t>(value);
-}
-
-CommandLineOptions parse_arguments(int argc, char** argv) {
-    CommandLineOptions options;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        const bool has_value = i + 1 < argc;
-        if (arg == "-i" && has_value) {
-            options.interface_name = argv[++i];
-        } else if (arg == "-f" && has_value) {
-            options.filter = argv[++i];
-        } else if (arg == "-s" && has_value) {
-            options.snaplen = parse_int(argv[++i]);
-        } else if (arg == "-b" && has_value) {
-            options.buffer_size_mb = parse_int(argv[++i]);
-        } else if (arg == "-c" && has_value) {
-            options.max_count = std::strtoull(argv[++i], nullptr, 10);
-        } else if (arg == "-l") {
-            options.list_only = true;
-        } else if (arg == "-h" || arg == "--help") {
-            options.show_help = true;
-        } else {
-            std::cerr << "Unknown option: " << arg << "\n";
-            options.show_help = true;
+// A process started with fd 0, 1 or 2 closed would hand that number to the
+// next thing it opens (the output's private descriptor, the capture socket),
+// and a message meant for standard error would then go into the record
+// stream or out on the wire. So, before anything is opened, each closed one
+// gets /dev/null, as OpenSSH does. Standard output gets it read-only: a
+// write to it still fails as on a closed descriptor. True when standard
+// output was closed.
+bool hold_standard_descriptors() {
+    bool stdout_closed = false;
+#ifndef _WIN32
+    for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        stdout_closed = stdout_closed || fd == STDOUT_FILENO;
+        // The lowest free number is this one: the ones below it are open.
+        const int held = ::open("/dev/null", fd == STDERR_FILENO ? O_WRONLY : O_RDONLY);
+        if (held != fd) {  // no /dev/null: better no run than a stray write
+            static const char message[] = "[ERROR] Cannot open /dev/null in place of a closed standard descriptor\n";
+            (void)!::write(STDERR_FILENO, message, sizeof message - 1);
+            std::_Exit(1);
         }
     }
-    return options;
+#endif
+    return stdout_closed;
 }
 
 // Clears g_engine_ptr on every way out of the capture run, before the engine
@@ -175,11 +136,31 @@ struct EnginePublication {
     EnginePublication& operator=(const EnginePublication&) = delete;
 };
 
-int run_capture(const CommandLineOptions& options) {
+// The hint a user without the rights to capture needs, after libpcap's own
+// message.
+std::string permission_hint() {
+    std::string program = "ostrane";
+#ifndef _WIN32
+    char path[4096];
+    const ssize_t length = ::readlink("/proc/self/exe", path, sizeof path - 1);
+    if (length > 0) program.assign(path, static_cast<size_t>(length));
+#endif
+    return "[INFO] Capturing needs root, membership of the group ostrane (the Debian package), or: "
+           "sudo setcap cap_net_raw,cap_net_admin=eip " + ostrane::escape_for_terminal(program);
+}
+
+// A reader that closes the pipe (`| head`) ends the capture as a user would;
+// any other failure of the output loses packets that were asked for.
+bool reader_went_away(int error) { return error == EPIPE || error == ECONNRESET; }
+
+int run_capture(const ostrane::CommandLineOptions& options, bool stdout_closed) {
+    // A status line only where nothing else is likely to write to the same
+    // terminal: a reader at the other end of a pipe prints there too.
+    ostrane::Messages messages(stderr, !options.quiet && !ostrane::is_pipe(stdout), options.quiet);
     // Packet bytes come from anyone on the link, and a terminal obeys the
     // escape sequences among them.
     if (ostrane::is_terminal(stdout)) {
-        std::cerr << "[ERROR] Standard output is a terminal: redirect it to a file or pipe it into a reader\n";
+        messages.say("[ERROR] Standard output is a terminal: redirect it to a file or pipe it into a reader");
         return 1;
     }
     ostrane::CaptureConfig config;
@@ -193,23 +174,32 @@ int run_capture(const CommandLineOptions& options) {
     publication.emplace(engine);
 
     PacketDispatcher dispatcher(ostrane::DispatcherConfig{});
+    if (stdout_closed) {
+        // /dev/null holds its place now, read-only; as if still closed.
+        messages.say("[ERROR] Failed to initialize dispatcher: Output stream is not open");
+        return 1;
+    }
     if (!dispatcher.init()) {
-        std::cerr << "[ERROR] Failed to initialize dispatcher: " << dispatcher.last_error() << "\n";
+        messages.say("[ERROR] Failed to initialize dispatcher: " + dispatcher.last_error());
         return 1;
     }
 
-    if (!install_stop_handlers()) {
-        std::cerr << "[WARN] Stop handlers not installed; stop the capture with -c or kill\n";
+    if (!install_stop_handlers()) messages.say("[WARN] Stop handlers not installed; stop the capture with -c or kill");
+    messages.info("[INFO] Opening interface: " + ostrane::escape_for_terminal(options.interface_name));
+    constexpr int kMiB = 1 << 20;
+    if (const int used = ostrane::buffer_size_bytes(options.buffer_size_mb) / kMiB; used < options.buffer_size_mb) {
+        messages.say("[WARN] -b " + std::to_string(options.buffer_size_mb) +
+                     " is more than libpcap takes: the capture buffer is " + std::to_string(used) + " MiB");
     }
-    std::cerr << "[INFO] Opening interface: " << ostrane::escape_for_terminal(options.interface_name) << "\n";
     if (!engine.open()) {
-        std::cerr << "[ERROR] " << ostrane::escape_for_terminal(engine.last_error()) << "\n";
+        messages.say("[ERROR] " + ostrane::escape_for_terminal(engine.last_error()));
+        if (engine.last_error().find("Operation not permitted") != std::string::npos) messages.say(permission_hint());
         return 1;
     }
-    if (!options.filter.empty()) std::cerr << "[INFO] BPF filter applied: " << options.filter << "\n";
+    if (!options.filter.empty()) messages.info("[INFO] BPF filter applied: " + options.filter);
     // The handle is active and filtered: nothing from here on needs privilege.
     if (std::string error; !ostrane::drop_privileges(error)) {
-        std::cerr << "[ERROR] Failed to drop privileges: " << error << "\n";
+        messages.say("[ERROR] Failed to drop privileges: " + error);
         return 1;
     }
     std::atomic<uint64_t> packet_count{0};
@@ -217,12 +207,10 @@ int run_capture(const CommandLineOptions& options) {
     bool output_failed = false;
     bool holding = false;
     bool told_draining = false;
-    ostrane::StatusLine status(std::cerr, stderr);
     // Packets the capture delivered that never reached the stream whole.
     uint64_t unwritten = 0;
     auto fail_output = [&](const char* what) {
-        status.clear();
-        std::cerr << "[ERROR] " << what << dispatcher.last_error() << "\n";
+        messages.say(std::string("[ERROR] ") + what + dispatcher.last_error());
         output_failed = true;
         engine.stop_capture();
     };
@@ -230,11 +218,11 @@ int run_capture(const CommandLineOptions& options) {
     // when they have all gone out; not at every retry.
     auto note_holding = [&] {
         const uint64_t pending = dispatcher.pending_bytes();
-        if ((pending > 0) != holding) status.clear();
         if (pending > 0 && !holding) {
-            std::cerr << "[WARN] Output is full: holding " << pending << " bytes of records until it takes more\n";
+            messages.say("[WARN] Output is full: holding " + std::to_string(pending) +
+                         " bytes of records until it takes more");
         } else if (pending == 0 && holding) {
-            std::cerr << "[INFO] Output resumed: held records written\n";
+            messages.info("[INFO] Output resumed: held records written");
         }
         holding = pending > 0;
     };
@@ -242,27 +230,27 @@ int run_capture(const CommandLineOptions& options) {
     dispatcher.watch_stop_requests(&engine.stop_requests());
     // The records of a batch leave together once libpcap has handed it
     // over: one write for the lot, and no record waits for a later packet.
-    // The same turn, at every read timeout, retries records a full disk held.
+    // The same turn, at every read timeout, retries records a full disk held,
+    // and sends on the messages a paused terminal could not take yet.
     engine.set_turn_callback([&] {
+        messages.pump();
         if (output_failed) return;
         if (!dispatcher.flush() && dispatcher.failed()) return fail_output("Dispatch failed: ");
         note_holding();
         if (!told_draining && engine.stop_requests().load() == 1 &&
             engine.since_stop_request() >= std::chrono::seconds(1)) {
-            status.clear();
-            std::cerr << "[INFO] Still writing the packets captured before the stop; "
-                         "press Ctrl+C again to stop at once\n";
+            messages.info("[INFO] Still writing the packets captured before the stop; "
+                          "press Ctrl+C again to stop at once");
             told_draining = true;
         }
         if (g_counts_requested.exchange(false)) {
-            status.clear();
             const ostrane::CaptureStats stats = engine.get_stats();
-            std::cerr << "[INFO] Packets received by filter: " << stats.packets_received
-                      << ", dropped by kernel: " << stats.packets_dropped
-                      << ", dispatched: " << dispatcher.packets_dispatched()
-                      << ", bytes written: " << dispatcher.bytes_written() << "\n";
+            messages.say("[INFO] Packets received by filter: " + std::to_string(stats.packets_received) +
+                         ", dropped by kernel: " + std::to_string(stats.packets_dropped) +
+                         ", dispatched: " + std::to_string(dispatcher.packets_dispatched()) +
+                         ", bytes written: " + std::to_string(dispatcher.bytes_written()));
         }
-        status.update([&] {
+        messages.status([&] {
             return ostrane::escape_for_terminal(options.interface_name) + ": " +
                    std::to_string(dispatcher.packets_dispatched()) + " packets, " +
                    std::to_string(dispatcher.bytes_written()) + " bytes written, " +
@@ -273,7 +261,7 @@ int run_capture(const CommandLineOptions& options) {
     const bool started = engine.stop_requests().load() == 0;
     bool captured = true;
     if (started) {
-        std::cerr << "[INFO] Capture started. Press Ctrl+C to stop.\n";
+        messages.info("[INFO] Capture started. Press Ctrl+C to stop.");
         captured = engine.start_capture([&](const ostrane::CapturedPacket& packet) {
             // libpcap may deliver the rest of a batch after stop_capture; -c N
             // means N records, and a failed stream takes no more.
@@ -290,14 +278,18 @@ int run_capture(const CommandLineOptions& options) {
             if (max_count > 0 && n >= max_count) engine.stop_capture();
         });
     }
-    // Also after a stop signal cut a blocked write to standard error short
-    // (a terminal paused with Ctrl+S): the report must still come out.
-    status.clear();
     // Without this line a capture ended by libpcap (the interface went away)
     // would look exactly like a Ctrl+C.
-    if (!captured) std::cerr << "[ERROR] " << ostrane::escape_for_terminal(engine.last_error()) << "\n";
+    if (!captured) messages.say("[ERROR] " + ostrane::escape_for_terminal(engine.last_error()));
 
-    if (!dispatcher.finish()) std::cerr << "[ERROR] Flush failed: " << dispatcher.last_error() << "\n";
+    // A failure already reported is not reported again for what it left,
+    // unless that leaves a reader of the stream with half a record.
+    const bool finished = dispatcher.finish();
+    if (!finished && !output_failed) {
+        messages.say("[ERROR] Flush failed: " + dispatcher.last_error());
+    } else if (!finished && dispatcher.ends_inside_record() && !reader_went_away(dispatcher.error_code())) {
+        messages.say("[WARN] " + dispatcher.last_error());
+    }
     dispatcher.close();
 
     // A stop whose drain was cut short (a second request, or output that
@@ -308,26 +300,30 @@ int run_capture(const CommandLineOptions& options) {
         (max_count == 0 || packet_count.load() < max_count)) {
         unwritten += dispatcher.records_abandoned() + engine.count_unread_before_stop();
         if (unwritten > 0) {
-            std::cerr << "[WARN] " << unwritten << " packets captured before the stop were not written\n";
+            messages.say("[WARN] " + std::to_string(unwritten) + " packets captured before the stop were not written");
         }
     }
 
     const ostrane::CaptureStats stats = engine.get_stats();
-    std::cerr << "\n"
-              << "[INFO] Capture complete.\n"
-              << "[INFO] Packets received by filter: " << stats.packets_received << "\n"
-              << "[INFO] Packets dropped by kernel:  " << stats.packets_dropped << "\n"
-              << "[INFO] Packets dispatched:         " << dispatcher.packets_dispatched() << "\n"
-              << "[INFO] Bytes written:              " << dispatcher.bytes_written() << "\n";
+    messages.say("");
+    messages.say("[INFO] Capture complete.");
+    messages.say("[INFO] Packets received by filter: " + std::to_string(stats.packets_received));
+    messages.say("[INFO] Packets dropped by kernel:  " + std::to_string(stats.packets_dropped));
+    messages.say("[INFO] Packets dispatched:         " + std::to_string(dispatcher.packets_dispatched()));
+    messages.say("[INFO] Bytes written:              " + std::to_string(dispatcher.bytes_written()));
+    messages.finish();
 
     publication.reset();
     engine.close();
-    return 0;
+    const bool output_lost = (output_failed || !finished) && dispatcher.error_code() != 0 &&
+                             !reader_went_away(dispatcher.error_code());
+    return !captured || output_lost ? 1 : 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    const bool stdout_closed = hold_standard_descriptors();
     // A reader that goes away must end the capture with a message and a
     // report, not kill the process silently; likewise a file size limit.
     // signal() cannot fail for a valid signal number and SIG_IGN, so its
@@ -340,18 +336,29 @@ int main(int argc, char** argv) {
 #endif
 
     const char* program = argc > 0 && argv[0] != nullptr ? argv[0] : "ostrane";
-    const CommandLineOptions options =
-        argc < 2 ? CommandLineOptions{} : parse_arguments(argc, argv);
+    ostrane::CommandLineOptions options;
+    std::string error;
+    const bool parsed = ostrane::parse_command_line(argc, argv, options, error);
 
     if (options.show_help) {
-        print_usage(program);
+        ostrane::print_usage(std::cerr, program);
         return 0;
+    }
+    // A usage error, as POSIX tools report one: nothing is opened.
+    if (!parsed) {
+        std::cerr << "[ERROR] " << error << "\n";
+        ostrane::print_usage(std::cerr, program);
+        return 2;
+    }
+    if (options.show_version) {
+        std::cout << "ostrane " OSTRANE_VERSION "\n" << std::flush;
+        return std::cout ? 0 : 1;
     }
     if (options.list_only) return ostrane::run_listing(stdout, std::cerr);
     if (options.interface_name.empty()) {
         std::cerr << "[ERROR] No interface specified. Use -i <interface> or -l to list.\n\n";
-        print_usage(program);
+        ostrane::print_usage(std::cerr, program);
         return 1;
     }
-    return run_capture(options);
+    return run_capture(options, stdout_closed);
 }

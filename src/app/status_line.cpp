@@ -6,8 +6,8 @@
 #include <io.h>
 #include <windows.h>
 #else
-#include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -16,6 +16,7 @@ namespace ostrane {
 namespace {
 
 constexpr size_t kDefaultWidth = 80;
+constexpr size_t kReserved = 3;
 
 }  // namespace
 
@@ -31,12 +32,12 @@ bool is_terminal(std::FILE* stream) {
 #endif
 }
 
-bool StatusLine::has_room() const {
+bool is_pipe(std::FILE* stream) {
 #ifdef _WIN32
-    return true;
+    return GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)))) == FILE_TYPE_PIPE;
 #else
-    pollfd room{fileno(stream_), POLLOUT, 0};
-    return ::poll(&room, 1, 0) == 1 && (room.revents & POLLOUT) != 0;
+    struct stat info {};
+    return ::fstat(fileno(stream), &info) == 0 && (S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode));
 #endif
 }
 
@@ -50,13 +51,15 @@ size_t StatusLine::width() const {
     winsize size{};
     if (::ioctl(fileno(stream_), TIOCGWINSZ, &size) == 0) columns = size.ws_col;
 #endif
-    // The last column is left free: some terminals wrap on reaching it.
-    return (columns > 1 ? columns : kDefaultWidth) - 1;
+    // The last columns are left free: some terminals wrap on reaching the
+    // last one, and Ctrl+C echoes "^C" behind the line.
+    return (columns > kReserved ? columns : kDefaultWidth) - kReserved;
 }
 
 // Spaces rather than an erase sequence: older Windows consoles print escape
 // sequences as text.
-void StatusLine::show(std::string text) {
+std::string StatusLine::show(std::string text) {
+    next_ = std::chrono::steady_clock::now() + kPeriod;
     const size_t columns = width();
     size_t fits = columns;
     if (text.size() > fits) {
@@ -67,18 +70,15 @@ void StatusLine::show(std::string text) {
     // The terminal may have narrowed since the last line: blanking more than
     // fits would wrap.
     if (length < std::min(shown_, columns)) text.append(std::min(shown_, columns) - length, ' ');
-    out_ << '\r' << text << std::flush;
     shown_ = length;
+    return '\r' + text;
 }
 
-void StatusLine::clear() {
-    // A signal that cut an earlier write to the terminal short leaves the
-    // stream in error, which would silence every message after it.
-    out_.clear();
-    if (shown_ == 0) return;
-    out_ << '\r' << std::string(std::min(shown_, width()), ' ') << '\r' << std::flush;
-    if (out_.good()) shown_ = 0;
-    out_.clear();
+std::string StatusLine::clear() {
+    if (shown_ == 0) return {};
+    const size_t blank = std::min(shown_, width());
+    shown_ = 0;
+    return '\r' + std::string(blank, ' ') + '\r';
 }
 
 }  // namespace ostrane

@@ -159,6 +159,7 @@ bool PacketDispatcher::init() {
     packets_dispatched_ = 0;
     bytes_written_ = 0;
     broken_ = false;
+    error_code_ = 0;
     queued_records_ = 0;
     head_left_ = 0;
     records_abandoned_ = 0;
@@ -300,8 +301,9 @@ bool PacketDispatcher::flush(StallClock& stall) {
         return false;
     }
     broken_ = !may_recover(error);
-    last_error_ = "Write failed: wrote " + std::to_string(sent) + " of " +
-                  std::to_string(pending) + " bytes";
+    error_code_ = error;
+    last_error_ = "Write failed: wrote " + std::to_string(sent) + " of " + std::to_string(pending) +
+                  " bytes: " + std::strerror(error);
     return false;
 }
 

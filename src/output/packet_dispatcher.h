@@ -82,6 +82,11 @@ public:
     uint64_t pending_bytes() const { return write_pos_; }
     // The stream failed for good; dispatch() and flush() will not write again.
     bool failed() const { return broken_; }
+    // The errno of the last write the stream refused (EPIPE: the reader went
+    // away); 0 when none was, or when the wait for a stalled one was given up.
+    int error_code() const { return error_code_; }
+    // Part of a record has gone out, and the rest will not follow.
+    bool ends_inside_record() const { return in_record_ && broken_; }
     // Records dispatch() accepted that will never reach the stream whole.
     uint64_t records_abandoned() const { return records_abandoned_; }
 
@@ -126,6 +131,7 @@ private:
     // The stream failed in a way it cannot recover from (closed pipe, file
     // size limit, bad descriptor), as opposed to a full disk that may drain.
     bool broken_ = false;
+    int error_code_ = 0;
     // Pending bytes outside dispatch() are the unsent remainder of whole
     // records that dispatch() accepted: `queued_records_` of them, the oldest
     // of which has `head_left_` bytes still to go.

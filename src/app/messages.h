@@ -1,0 +1,64 @@
+#pragma once
+
+#include "app/status_line.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+namespace ostrane {
+
+// Everything a capture run says on standard error, and its status line. A
+// terminal paused with Ctrl+S, or a pipe nobody reads, must cost a message,
+// never a packet: what it cannot take yet waits here and goes out as soon as
+// it takes more (pump() at every turn of the capture loop). Past kMaxHeld
+// bytes, further lines are counted instead, and the count follows them.
+class Messages {
+public:
+    static constexpr size_t kMaxHeld = 65536;
+
+    // `status_line`: whether a status line may be shown at all. `quiet`
+    // drops the info() lines.
+    Messages(std::FILE* stream, bool status_line, bool quiet);
+    // finish()
+    ~Messages();
+    Messages(const Messages&) = delete;
+    Messages& operator=(const Messages&) = delete;
+
+    // One line, without its newline.
+    void say(const std::string& line);
+    void info(const std::string& line) {
+        if (!quiet_) say(line);
+    }
+    // Shows `text()` on the status line when it is due and the stream has
+    // room; called only then.
+    template <typename Text>
+    void status(Text text) {
+        pump();
+        if (!held_.empty() || !line_.due() || !has_room()) return;
+        held_ += line_.show(text());
+        pump();
+    }
+    // Sends what the stream takes now, without waiting.
+    void pump();
+    // Erases the status line and waits until everything held has gone out:
+    // for after the capture, when waiting costs no packet.
+    void finish();
+
+private:
+    bool has_room() const;
+    long write_some(const char* data, size_t size);
+
+    int fd_ = -1;
+    int owned_fd_ = -1;          // a non-blocking descriptor of our own
+    bool small_writes_ = false;  // none could be had: poll, then a little at a time
+    bool socket_ = false;
+    bool gone_ = false;          // the stream failed for good: nothing more to send
+    bool quiet_;
+    StatusLine line_;
+    std::string held_;
+    uint64_t lost_ = 0;
+};
+
+}  // namespace ostrane

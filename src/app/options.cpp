@@ -1,0 +1,137 @@
+#include "app/options.h"
+
+#include "app/interface_listing.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <iomanip>
+
+namespace ostrane {
+
+namespace {
+
+// A value is taken only when all of it is a number in range: "ten" once
+// meant 0 (no limit) and "10k" meant 10.
+bool parse_number(const char* option, const char* text, uint64_t max, uint64_t& value, std::string& error) {
+    char* end = nullptr;
+    errno = 0;
+    const bool digits = *text >= '0' && *text <= '9';  // strtoull takes a sign or blanks
+    value = digits ? std::strtoull(text, &end, 10) : 0;
+    if (!digits || *end != '\0' || errno == ERANGE || value > max) {
+        error = "Invalid value for " + std::string(option) + ": '" + escape_for_terminal(text) +
+                "' (a whole number from 0 to " + std::to_string(max) + ")";
+        return false;
+    }
+    return true;
+}
+
+template <typename Number>
+bool parse_into(Number& field, const char* option, const char* text, uint64_t max, std::string& error) {
+    uint64_t value = 0;
+    if (!parse_number(option, text, max, value, error)) return false;
+    field = static_cast<Number>(value);
+    return true;
+}
+
+// libpcap's own ceiling: a larger snap length is silently cut to it.
+constexpr uint64_t kMaxSnaplen = 262144;
+
+struct Option {
+    const char* name;
+    const char* alias;  // may be null
+    const char* value;  // what the option takes, as the help shows it; null for a flag
+    const char* help;
+    // `value` is null for a flag. False, with `error` set, for a value out of range.
+    bool (*apply)(CommandLineOptions& options, const char* option, const char* value, std::string& error);
+};
+
+// One row per option, in the order of the help text.
+const Option kOptions[] = {
+    {"-i", nullptr, "<interface>", "Network interface to capture on",
+     [](CommandLineOptions& o, const char*, const char* v, std::string&) { return o.interface_name = v, true; }},
+    {"-f", nullptr, "<filter>", "BPF filter expression (e.g., \"tcp port 80\")",
+     [](CommandLineOptions& o, const char*, const char* v, std::string&) { return o.filter = v, true; }},
+    {"-s", nullptr, "<snaplen>", "Snapshot length in bytes (default: 65535)",
+     [](CommandLineOptions& o, const char* n, const char* v, std::string& e) {
+         return parse_into(o.snaplen, n, v, kMaxSnaplen, e);
+     }},
+    {"-b", nullptr, "<buffer_mb>", "Capture buffer size in MB (default: 16)",
+     [](CommandLineOptions& o, const char* n, const char* v, std::string& e) {
+         return parse_into(o.buffer_size_mb, n, v, INT32_MAX, e);
+     }},
+    {"-c", nullptr, "<count>", "Stop after N packets (0 = unlimited)",
+     [](CommandLineOptions& o, const char* n, const char* v, std::string& e) {
+         return parse_into(o.max_count, n, v, UINT64_MAX, e);
+     }},
+    {"-q", nullptr, nullptr, "Quiet: only warnings, errors and the final report",
+     [](CommandLineOptions& o, const char*, const char*, std::string&) { return o.quiet = true; }},
+    {"-l", nullptr, nullptr, "List available interfaces and exit",
+     [](CommandLineOptions& o, const char*, const char*, std::string&) { return o.list_only = true; }},
+    {"-h", "--help", nullptr, "Show this help",
+     [](CommandLineOptions& o, const char*, const char*, std::string&) { return o.show_help = true; }},
+    {"--version", nullptr, nullptr, "Show the version",
+     [](CommandLineOptions& o, const char*, const char*, std::string&) { return o.show_version = true; }},
+};
+
+const Option* find_option(const char* arg) {
+    for (const Option& option : kOptions) {
+        if (std::strcmp(arg, option.name) == 0 || (option.alias != nullptr && std::strcmp(arg, option.alias) == 0)) {
+            return &option;
+        }
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+bool parse_command_line(int argc, const char* const* argv, CommandLineOptions& options, std::string& error) {
+    error.clear();
+    for (int i = 1; i < argc; ++i) {
+        const char* arg = argv[i];
+        const Option* option = find_option(arg);
+        std::string problem;
+        if (option == nullptr) {
+            problem = arg[0] == '-' ? "Unknown option: " + escape_for_terminal(arg)
+                                    : "Unexpected argument: " + escape_for_terminal(arg) +
+                                          " (an interface goes after -i)";
+        } else if (option->value != nullptr && i + 1 >= argc) {
+            problem = "Option " + std::string(option->name) + " needs a value (" + option->value + ")";
+        } else {
+            // A value is the next argument whatever it looks like: -i -l
+            // names an interface "-l".
+            const char* value = option->value != nullptr ? argv[++i] : nullptr;
+            (void)option->apply(options, arg, value, problem);
+        }
+        if (!problem.empty() && error.empty()) error = problem;
+    }
+    // Later arguments are still read after an error, so that a -h among them is seen.
+    return error.empty();
+}
+
+void print_usage(std::ostream& out, const char* program) {
+    out << "\n"
+        << "Ostrane Capture Engine v" OSTRANE_VERSION "\n"
+        << "High-performance packet capture for network analysis.\n"
+        << "\n"
+        << "Usage: " << program << " [options]\n"
+        << "\n"
+        << "Options:\n";
+    for (const Option& option : kOptions) {
+        const std::string usage = std::string(option.name) + (option.value != nullptr ? std::string(" ") + option.value : "");
+        out << "  " << std::left << std::setw(18) << usage << option.help << "\n";
+    }
+    // Every example runs as shown: standard output takes only a file or a
+    // pipe, since packet bytes would drive a terminal.
+    out << "\n"
+        << "Examples:\n"
+        << "  " << program << " -l\n"
+        << "  " << program << " -i eth0 -c 100 > packets.bin\n"
+        << "  " << program << " -i eth0 -f \"tcp port 80\" | ostrane-analyzer\n"
+        << "\n"
+        << "Standard output must be a file or a pipe, not a terminal. The reader\n"
+        << "ostrane-analyzer is python3 python_analyzer/main.py in a source tree.\n"
+        << "\n";
+}
+
+}  // namespace ostrane

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <cstdint>
+#include <ostream>
+#include <string>
+
+namespace ostrane {
+
+struct CommandLineOptions {
+    std::string interface_name;
+    std::string filter;
+    int32_t snaplen = 65535;
+    int32_t buffer_size_mb = 16;
+    uint64_t max_count = 0;  // 0: no limit
+    bool list_only = false;
+    bool show_help = false;
+    bool show_version = false;
+    // Only warnings, errors, the SIGUSR1 answer and the final report.
+    bool quiet = false;
+};
+
+// Fills `options` from argv[1..argc-1]. False at the first argument that is
+// not an option, an option without its value, or a value out of its range,
+// with `error` naming it. -h and --help are honoured even then: whoever asks
+// for help gets it.
+bool parse_command_line(int argc, const char* const* argv, CommandLineOptions& options, std::string& error);
+
+void print_usage(std::ostream& out, const char* program);
+
+}  // namespace ostrane
