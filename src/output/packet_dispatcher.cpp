@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <ctime>
 #include <optional>
 #include <string>
 
@@ -89,6 +90,14 @@ bool may_recover(int error) {
     return error == ENOSPC;
 }
 
+int descriptor_of(FILE* file) {
+#ifdef _WIN32
+    return _fileno(file);
+#else
+    return fileno(file);
+#endif
+}
+
 bool descriptor_is_open(int fd) {
 #ifdef _WIN32
     return _get_osfhandle(fd) != -1;
@@ -129,19 +138,23 @@ PacketRecordHeader PacketRecordHeader::decode(const uint8_t* in) {
 }
 
 PacketDispatcher::PacketDispatcher(const DispatcherConfig& config)
-    : mode_(config.mode), output_path_(config.output_path), buffer_(kBufferCapacity, 0) {}
+    : mode_(config.mode),
+      output_path_(config.output_path),
+      format_(config.format),
+      linktype_(config.linktype),
+      snaplen_(config.snaplen),
+      rotation_config_(config.rotation),
+      buffer_(kBufferCapacity, 0) {}
 
 PacketDispatcher::~PacketDispatcher() { close(); }
 
 bool PacketDispatcher::init() {
     close();
     if (mode_ == OutputMode::File) {
-        file_ = std::fopen(output_path_.c_str(), "wb");
-        if (file_ == nullptr) {
-            last_error_ = "Failed to open output file: " + output_path_;
-            return false;
-        }
-        owns_file_ = true;
+        rotation_ = FileRotation(output_path_, rotation_config_);
+        rotating_ = rotation_config_.max_bytes > 0 || rotation_config_.seconds > 0;
+        files_done_ = false;
+        if (!open_file(rotation_.start(std::time(nullptr)))) return false;
     } else {
 #ifdef _WIN32
         // Text mode would turn every 0x0A byte of the stream into 0x0D 0x0A.
@@ -149,12 +162,8 @@ bool PacketDispatcher::init() {
 #endif
         file_ = stdout;
         owns_file_ = false;
+        fd_ = descriptor_of(file_);
     }
-#ifdef _WIN32
-    fd_ = _fileno(file_);
-#else
-    fd_ = fileno(file_);
-#endif
     write_pos_ = 0;
     packets_dispatched_ = 0;
     bytes_written_ = 0;
@@ -171,7 +180,71 @@ bool PacketDispatcher::init() {
         return false;
     }
     open_private_descriptor();
+    if (!write_file_header()) {
+        close();
+        return false;
+    }
     return true;
+}
+
+bool PacketDispatcher::open_file(const std::string& path) {
+    file_ = std::fopen(path.c_str(), "wb");
+    if (file_ == nullptr) {
+        error_code_ = errno;
+        last_error_ = "Failed to open output file: " + path + ": " + std::strerror(error_code_);
+        return false;
+    }
+    owns_file_ = true;
+    fd_ = descriptor_of(file_);
+    file_bytes_ = 0;
+    return true;
+}
+
+// Sent before any record of the file is staged, so that the record
+// accounting of the buffer never sees it; it counts as bytes written.
+bool PacketDispatcher::write_file_header() {
+    if (format_ != RecordFormat::Pcap) return true;
+    const auto header = pcap_file_header(linktype_, snaplen_);
+    StallClock stall(stop_requests_, false);
+    int error = 0;
+    const size_t sent = send(header.data(), header.size(), error, stall);
+    bytes_written_ += sent;
+    file_bytes_ += sent;
+    if (sent == header.size()) return true;
+    broken_ = true;
+    error_code_ = error;
+    last_error_ = "Write failed: wrote " + std::to_string(sent) + " of " + std::to_string(header.size()) +
+                  " bytes of the file header: " + std::strerror(error);
+    return false;
+}
+
+// Only between records and with nothing pending, so that every file is a
+// whole pcap of its own: records a full disk holds stay with their file,
+// and the next one begins once they are out.
+bool PacketDispatcher::rotate_if_due() {
+    const std::time_t now = rotation_.uses_clock() ? std::time(nullptr) : 0;
+    if (!rotation_.due(file_bytes_ + write_pos_, now)) return true;
+    if (write_pos_ > 0 && !flush()) return !broken_;
+    const FileRotation::Step step = rotation_.advance(file_bytes_, now);
+    if (step == FileRotation::Step::Stay) return true;
+    if (step == FileRotation::Step::Stop) {
+        files_done_ = true;
+        last_error_ = "Maximum file limit reached: " + std::to_string(rotation_config_.max_files);
+        return false;
+    }
+    if (std::fclose(file_) != 0) {
+        file_ = nullptr;
+        broken_ = true;
+        error_code_ = errno;
+        last_error_ = "Failed to close output file: " + std::string(std::strerror(errno));
+        return false;
+    }
+    file_ = nullptr;
+    if (!open_file(rotation_.name())) {
+        broken_ = true;
+        return false;
+    }
+    return write_file_header();
 }
 
 // A blocking write to a reader that has stopped reading cannot be left for a
@@ -216,12 +289,14 @@ bool PacketDispatcher::dispatch(const CapturedPacket& packet) {
         return false;
     }
 
-    uint8_t header[PacketRecordHeader::kSize];
-    PacketRecordHeader::from_packet(packet).encode(header);
+    if (rotating_ && (files_done_ || !rotate_if_due())) return false;
+
+    uint8_t header[kMaxRecordHeader];
+    const size_t header_size = encode_record_header(format_, packet, header);
 
     record_start_ = write_pos_;
     record_started_ = false;
-    if (!write(header, sizeof header) || !write(packet.data, packet.captured_length)) {
+    if (!write(header, header_size) || !write(packet.data, packet.captured_length)) {
         // The record is not accepted. None of it has gone out (write() keeps
         // a record that has), so what is pending of it is dropped, and a
         // later flush cannot end the stream with half a record.
@@ -399,6 +474,7 @@ void PacketDispatcher::abandon(const char* why) {
 
 void PacketDispatcher::note_delivered(uint64_t sent) {
     bytes_written_ += sent;
+    file_bytes_ += sent;
     uint64_t offset = 0;
     while (queued_records_ > 0 && sent >= head_left_) {
         sent -= head_left_;
@@ -408,10 +484,7 @@ void PacketDispatcher::note_delivered(uint64_t sent) {
         in_record_ = false;
         // Records behind the head are still whole in the buffer, so the next
         // one's length can be read from its own header.
-        head_left_ = queued_records_ > 0
-                         ? PacketRecordHeader::kSize +
-                               PacketRecordHeader::decode(buffer_.data() + offset).captured_length
-                         : 0;
+        head_left_ = queued_records_ > 0 ? stored_record_length(format_, buffer_.data() + offset) : 0;
     }
     // What is left went out of the oldest record still queued, or of the one
     // dispatch() is copying in.
