@@ -14,10 +14,14 @@ endif
 
 all: build
 
-$(BUILD_DIR)/CMakeCache.txt:
+# A configured build folder. CMake writes its Makefile only once configuring
+# and generating have succeeded; a failed configure (a library still missing)
+# leaves CMakeCache.txt behind, which must not pass for a configured folder.
+CONFIGURED := $(BUILD_DIR)/Makefile
+$(CONFIGURED):
 	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=Release
 
-build: $(BUILD_DIR)/CMakeCache.txt
+build: $(CONFIGURED)
 	cmake --build $(BUILD_DIR) -j $(JOBS)
 
 deps:
@@ -40,7 +44,7 @@ test-sanitize: deps
 
 # clang-tidy (checks in .clang-tidy) and cppcheck over the sources and tests;
 # any finding fails.
-lint: $(BUILD_DIR)/CMakeCache.txt
+lint: $(CONFIGURED)
 	scripts/install-deps.sh lint
 	run-clang-tidy -p $(BUILD_DIR) -quiet '/(src|tests)/' >$(BUILD_DIR)/clang-tidy.log 2>&1 \
 	  || { grep -E -A3 'warning:|error:' $(BUILD_DIR)/clang-tidy.log; exit 1; }

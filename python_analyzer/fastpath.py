@@ -265,6 +265,6 @@ class LinktypeHint:
         if not looks_like_linux_cooked(frame):
             return 0
         if left == 1:
-            self._say("main.py: these frames look like Linux cooked captures (ostrane -i any); "
+            self._say("ostrane-analyzer: these frames look like Linux cooked captures (ostrane -i any); "
                       "decode them with --linktype 113\n")
         return left - 1

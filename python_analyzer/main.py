@@ -1,12 +1,13 @@
 #!/usr/bin/env python3
 """Reads ostrane's record stream or a capture file (pcap, pcapng) and prints,
-summarises or exports the packets.
+summarises or exports the packets. Installed as ostrane-analyzer; in a source
+tree, python3 python_analyzer/main.py.
 
-    ostrane -i eth0 | python3 main.py
-    python3 main.py --summary --pcap capture.pcap packets.bin
-    python3 main.py --summary trace.pcapng
-    ostrane -i eth0 | python3 main.py --json | jq 'select(.dport == 443)'
-    ostrane -i eth0 | python3 main.py --pcap - | wireshark -k -i -
+    ostrane -i eth0 | ostrane-analyzer
+    ostrane-analyzer --summary --pcap capture.pcap packets.bin
+    ostrane-analyzer --summary trace.pcapng
+    ostrane -i eth0 | ostrane-analyzer --json | jq 'select(.dport == 443)'
+    ostrane -i eth0 | ostrane-analyzer --pcap - | wireshark -k -i -
 """
 
 import argparse
@@ -30,6 +31,9 @@ from records import StreamError  # noqa: E402
 from summary import Summary  # noqa: E402
 
 
+# The name in messages, however it was started; the version is ostrane's.
+PROG = "ostrane-analyzer"
+VERSION = "1.0.0"
 PIPE_SIZE = 1 << 20  # the default limit for an unprivileged process
 # The pcap link-type field keeps its upper 6 bits for the FCS length.
 MAX_LINKTYPE = 0x03FFFFFF
@@ -47,7 +51,7 @@ def linktype(text):
 
 
 def parse_arguments(argv):
-    parser = argparse.ArgumentParser(description="Read an ostrane record stream or a pcap or pcapng file.")
+    parser = argparse.ArgumentParser(prog=PROG, description="Read an ostrane record stream or a pcap or pcapng file.")
     parser.add_argument("--summary", action="store_true", help="print only totals at the end of the stream")
     parser.add_argument("--json", action="store_true",
                         help="print a JSON object per record, one per line, or the summary as one JSON document")
@@ -57,9 +61,21 @@ def parse_arguments(argv):
     parser.add_argument("--linktype", metavar="N", type=linktype, default=1,
                         help="link-layer type of a record stream's frames (default 1, Ethernet; 113 for -i any); "
                              "a capture file names its own")
+    parser.add_argument("--version", action="version", version=f"{PROG} {VERSION}")
     parser.add_argument("file", nargs="?", default="-",
                         help="record stream, pcap or pcapng file to read (default: standard input)")
     return parser.parse_args(argv)
+
+
+def refusal(args):
+    """Why these arguments cannot run as given, or None."""
+    if args.json and args.pcap == "-" and not args.summary:
+        return ("--json prints a line per record, and --pcap - takes standard output for the pcap instead: "
+                "write the pcap to a file, or add --summary for the JSON summary on standard error")
+    if args.file == "-" and sys.stdin.isatty():
+        # The stream is binary: nobody types it, and waiting without a word would look like a hang.
+        return "standard input is a terminal: pipe ostrane into it (ostrane -i eth0 | ostrane-analyzer) or name a file"
+    return None
 
 
 def run(args, source):
@@ -111,7 +127,7 @@ def run(args, source):
         except StreamError as error:
             # What came before the fault is complete and worth keeping.
             finish(summary, text, args.json, pcap, pcap_linktype)
-            print(f"main.py: {error}", file=sys.stderr)
+            print(f"{PROG}: {error}", file=sys.stderr)
             return 1
         finish(summary, text, args.json, pcap, pcap_linktype)
         return 0
@@ -159,23 +175,26 @@ def hold_closed_streams():
 def main(argv=None):
     closed = hold_closed_streams()
     args = parse_arguments(argv)
+    if refusal(args):  # a usage error, as argparse reports its own
+        print(f"{PROG}: {refusal(args)}", file=sys.stderr)
+        return 2
     # Without standard error, messages are lost but the run is not.
     if "stdout" in closed:
-        print("main.py: standard output is closed", file=sys.stderr)
+        print(f"{PROG}: standard output is closed", file=sys.stderr)
         return 1
     if "stdin" in closed and args.file == "-":
-        print("main.py: standard input is closed", file=sys.stderr)
+        print(f"{PROG}: standard input is closed", file=sys.stderr)
         return 1
     if args.pcap == "-" and sys.stdout.isatty():
         # Packet bytes are the sender's to choose, and a terminal obeys the
         # escape sequences among them (retitle, clear, worse).
-        print("main.py: standard output is a terminal: redirect it to a file or pipe it into a reader",
+        print(f"{PROG}: standard output is a terminal: redirect it to a file or pipe it into a reader",
               file=sys.stderr)
         return 1
     try:
         source = open_source(args.file)
     except OSError as error:
-        print(f"main.py: cannot open {args.file}: {error.strerror}", file=sys.stderr)
+        print(f"{PROG}: cannot open {args.file}: {error.strerror}", file=sys.stderr)
         return 1
     if stat.S_ISFIFO(os.fstat(source.fileno()).st_mode):
         # Ctrl+C in a shell reaches the whole pipeline. The capture stops,
@@ -202,10 +221,10 @@ def main(argv=None):
     except KeyboardInterrupt:
         return 130
     except OutputError as error:
-        print(f"main.py: {error}", file=sys.stderr)
+        print(f"{PROG}: {error}", file=sys.stderr)
         return 1
     except OSError as error:
-        print(f"main.py: {error}", file=sys.stderr)
+        print(f"{PROG}: {error}", file=sys.stderr)
         return 1
 
 

@@ -4,6 +4,7 @@
 // does not have.
 
 #include "app/interface_listing.h"
+#include "app/messages.h"
 #include "capture/capture_engine.h"
 #include "interfaces/interface_manager.h"
 #include "output/packet_dispatcher.h"
@@ -12,6 +13,7 @@
 #include <pcap/pcap.h>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -185,6 +187,46 @@ TEST(RecordStream, DiskFullInTheMiddleOfABatch) {
     EXPECT_EQ(dispatcher.stream, expected);
     EXPECT_EQ(std::make_pair(dispatcher.packets_dispatched(), dispatcher.bytes_written()),
               std::make_pair(uint64_t{5}, uint64_t{expected.size()}));
+}
+
+// Standard error that takes nothing (a paused terminal, an unread pipe) holds
+// lines without blocking, counts those past its limit, and gives everything
+// it kept, in order, with the count, once it takes more.
+TEST(Messages, HeldWhileTheStreamTakesNothingThenCounted) {
+    int ends[2];
+    ASSERT_EQ(::pipe(ends), 0);
+    std::FILE* stream = ::fdopen(ends[1], "w");
+    ASSERT_NE(stream, nullptr);
+    std::string seen;
+    const auto read_all = [&] {
+        char chunk[65536];
+        for (long n; (n = ::read(ends[0], chunk, sizeof chunk)) > 0;) seen.append(chunk, static_cast<size_t>(n));
+    };
+    ASSERT_EQ(::fcntl(ends[0], F_SETFL, O_NONBLOCK), 0);
+    const std::string filler(::fcntl(ends[1], F_GETPIPE_SZ), 'f');
+    ASSERT_EQ(::write(ends[1], filler.data(), filler.size()), static_cast<long>(filler.size()));
+    {
+        ostrane::Messages messages(stream, true, false);
+        const std::string line(99, 'x');
+        const size_t kept = ostrane::Messages::kMaxHeld / 100;
+        for (size_t i = 0; i < kept + 3; ++i) messages.say(line);  // returns at once, or the test hangs
+        read_all();
+        EXPECT_EQ(seen, filler);
+        messages.info("and after them");
+        std::thread reader([&] {
+            for (int i = 0; i < 100 && seen.find(" lost ") == std::string::npos; ++i) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                read_all();
+            }
+        });
+        messages.finish();
+        reader.join();
+        std::string expected = filler;
+        for (size_t i = 0; i < kept; ++i) expected += line + "\n";
+        EXPECT_EQ(seen, expected + "and after them\n[WARN] 3 messages were lost while standard error took nothing\n");
+    }
+    std::fclose(stream);
+    ::close(ends[0]);
 }
 
 // The stream carries the timestamp as a double: the exact microseconds must come back from it.

@@ -263,7 +263,7 @@ class Reader(unittest.TestCase):
             for mode in ([], ["--json"]):
                 result = analyze(stream, *mode)  # the good record first, then the message
                 self.assertEqual((result.returncode, len(re.findall(rb'UDP.*len(?:=|gth":)18\b', result.stdout)),
-                                  result.stderr.decode()), (1, 1, f"main.py: {message}\n"))
+                                  result.stderr.decode()), (1, 1, f"ostrane-analyzer: {message}\n"))
             assert_json_shows_the_text(self, stream)
 
     def test_a_record_of_any_length_takes_the_same_memory(self):
@@ -304,7 +304,7 @@ class Reader(unittest.TestCase):
         self.assertEqual(lines, [f"{number} {line.split(' ', 1)[1][:-1]}" for number, line in enumerate(alone, 1)])
         result = analyze(pcapng_file(mixed, "<", ((1, 6), (113, 9))), "--pcap", "-")
         self.assertEqual((result.returncode, len(result.stdout), result.stderr.decode()),
-                         (1, 24 + 16 + len(UDP_FRAME), "main.py: cannot write link type 113 into a pcap of link type "
+                         (1, 24 + 16 + len(UDP_FRAME), "ostrane-analyzer: cannot write link type 113 into a pcap of link type "
                                                        "1: one pcap file holds one link type\n"))
 
     def test_pcap_export_to_a_file_and_to_stdout(self):
@@ -328,7 +328,7 @@ class Reader(unittest.TestCase):
 
     def test_linux_cooked_frames_read_as_ethernet_get_one_hint(self):
         cooked = struct.pack("!HHH8sH", 0, 772, 6, bytes(8), 0x0800) + ipv4(17, udp(1, 2, b"hi"))
-        hint = "main.py: these frames look like Linux cooked captures (ostrane -i any); decode them with --linktype 113\n"
+        hint = "ostrane-analyzer: these frames look like Linux cooked captures (ostrane -i any); decode them with --linktype 113\n"
         for first, options, expected in [(cooked, [], hint), (cooked, ["--summary"], hint),
                                          (cooked, ["--linktype", "113"], ""), (UDP_FRAME, [], "")]:
             result = analyze(record(first) + record(cooked) * 3, *options)
@@ -339,10 +339,13 @@ class Reader(unittest.TestCase):
         for shell, status, lines, message in [
             (f"{main} | head -n 1; exit ${{PIPESTATUS[0]}}", 0, 1, ""),
             (f"{main} 2>&-", 0, 20000, ""),
-            (f"{main} >&-", 1, 0, "main.py: standard output is closed\n"),
-            (f"{main} <&-", 1, 0, "main.py: standard input is closed\n"),
+            (f"{main} >&-", 1, 0, "ostrane-analyzer: standard output is closed\n"),
+            (f"{main} <&-", 1, 0, "ostrane-analyzer: standard input is closed\n"),
+            (f"{main} --pcap - --json", 2, 0, "ostrane-analyzer: --json prints a line per record, and "
+             "--pcap - takes standard output for the pcap instead: write the pcap to a file, or add --summary for the "
+             "JSON summary on standard error\n"),
             (f"mkfifo ff; head -c 100 ff >/dev/null & {main} --summary --pcap ff", 1, 0,
-             "main.py: cannot write the pcap to ff: Broken pipe\n"),
+             "ostrane-analyzer: cannot write the pcap to ff: Broken pipe\n"),
         ]:
             with self.subTest(shell=shell), tempfile.TemporaryDirectory() as scratch:
                 result = subprocess.run(["bash", "-c", shell], input=record(UDP_FRAME) * 20000, cwd=scratch,
@@ -350,13 +353,20 @@ class Reader(unittest.TestCase):
                 self.assertEqual((result.returncode, result.stdout.count(b"\n"), result.stderr.decode()),
                                  (status, lines, message))
         # Packet bytes would drive the terminal: a pcap on one is refused before anything is written.
+        with open(os.path.join(os.path.dirname(ANALYZER), "CMakeLists.txt")) as f:  # the one version
+            version = re.search(r"project\(ostrane VERSION ([0-9.]+)", f.read())[1]
+        self.assertEqual(analyze(b"", "--version").stdout.decode(), f"ostrane-analyzer {version}\n")
+        # Nor is a stream typed on one: waiting for it would look like a hang.
         terminal, side = pty.openpty()
         try:
+            result = subprocess.run(MAIN, stdin=side, capture_output=True, timeout=60)
+            self.assertEqual((result.returncode, result.stderr.decode()), (2, "ostrane-analyzer: standard "
+                             "input is a terminal: pipe ostrane into it (ostrane -i eth0 | ostrane-analyzer) or name a file\n"))
             result = subprocess.run(MAIN + ["--pcap", "-"], input=record(UDP_FRAME), stdout=side, stderr=subprocess.PIPE,
                                     timeout=60)
             os.set_blocking(terminal, False)
             self.assertRaises(BlockingIOError, os.read, terminal, 1)  # nothing written
-            self.assertEqual((result.returncode, result.stderr), (1, b"main.py: standard output is a terminal: "
+            self.assertEqual((result.returncode, result.stderr), (1, b"ostrane-analyzer: standard output is a terminal: "
                                                                     b"redirect it to a file or pipe it into a reader\n"))
         finally:
             os.close(terminal)

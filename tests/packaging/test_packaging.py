@@ -17,7 +17,8 @@ from harness import Program, Sink, parse  # noqa: E402
 
 BUILD = os.path.abspath(os.environ.get("BUILD_DIR", os.path.join(ROOT, "build")))
 FILES = ["bin/ostrane", "bin/ostrane-analyzer", "share/ostrane/python_analyzer/main.py", "share/man/man1/ostrane.1.gz",
-         "share/man/man1/ostrane-analyzer.1.gz", "share/bash-completion/completions/ostrane", "share/doc/ostrane/copyright"]
+         "share/man/man1/ostrane-analyzer.1.gz", "share/bash-completion/completions/ostrane",
+         "share/bash-completion/completions/ostrane-analyzer", "share/doc/ostrane/copyright"]
 
 
 def run(*command, **options):
@@ -52,7 +53,7 @@ class Install(unittest.TestCase):
                   "COMP_WORDS=(ostrane -); COMP_CWORD=1; _ostrane; echo \"${COMPREPLY[*]}\"")
         offered = run("bash", "-c", script).stdout.splitlines()
         self.assertIn("lo", offered[:-1])
-        self.assertEqual(offered[-1], "-i -f -s -b -c -l -h --help")
+        self.assertEqual(offered[-1], "-i -f -s -b -c -q -l -h --help --version")
 
 
 @unittest.skipUnless(os.geteuid() == 0, "installing a package needs root")
