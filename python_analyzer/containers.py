@@ -139,23 +139,24 @@ def _records(fd, start, linktype):
         return f"stream ends inside a packet ({have - HEADER_SIZE} of {_unpack_record(head)[3]} bytes)"
 
     chunks = Chunks(fd, HEADER_SIZE, sizes, cut_short, start)
+    unpack, good, snaplen = _unpack_record, MAGIC, SNAPLEN  # locals: the loop runs once per record
     data = chunks.next()
     while data is not None:
         n, p, frames, error = len(data), 0, [], None
         append = frames.append
-        while n - p >= HEADER_SIZE:
-            magic, ts, orig, cap = _unpack_record(data, p)
-            if magic != MAGIC:
+        while n - p >= 20:
+            magic, ts, orig, cap = unpack(data, p)
+            if magic != good:
                 error = StreamError(f"bad record magic {magic.hex()} (expected {MAGIC.hex()})", chunks.offset + p)
                 break
-            start = p + HEADER_SIZE
-            after = start + cap
-            if after > n:
+            start = p + 20
+            p = start + cap
+            if p > n:
                 if not chunks.clipped:
+                    p = start - 20
                     break
-                after = n  # past the snaplen, the record was dropped unread
-            append((ts, orig, cap, start, start + cap if cap <= SNAPLEN else start + SNAPLEN))
-            p = after
+                p = n  # past the snaplen, the record was dropped unread
+            append((ts, orig, cap, start, start + cap if cap <= snaplen else start + snaplen))
         yield data, linktype, frames
         if error:
             raise error
@@ -180,22 +181,23 @@ def _pcap(fd, start, order, per_second):
         return f"file ends inside a packet ({have - PCAP_RECORD} of {captured_at(record, 8)[0]} bytes)"
 
     chunks = Chunks(fd, PCAP_RECORD, sizes, cut_short, head[PCAP_HEADER:], PCAP_HEADER)
+    snaplen = SNAPLEN
     data = chunks.next()
     yield b"", linktype, []  # the link type is known before any packet
     while data is not None:
         n, p, frames = len(data), 0, []
         append = frames.append
-        while n - p >= PCAP_RECORD:
+        while n - p >= 16:
             seconds, fraction, cap, orig = unpack(data, p)
-            start = p + PCAP_RECORD
-            after = start + cap
-            if after > n:
+            start = p + 16
+            p = start + cap
+            if p > n:
                 if not chunks.clipped:
+                    p = start - 16
                     break
-                after = n
+                p = n
             append((seconds + fraction / per_second, orig, cap, start,
-                    start + cap if cap <= SNAPLEN else start + SNAPLEN))
-            p = after
+                    start + cap if cap <= snaplen else start + snaplen))
         yield data, linktype, frames
         data = chunks.next(data, p)
 
