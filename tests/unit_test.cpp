@@ -225,7 +225,7 @@ TEST(Messages, HeldWhileTheStreamTakesNothingThenCounted) {
         for (size_t i = 0; i < kept; ++i) expected += line + "\n";
         EXPECT_EQ(seen, expected + "and after them\n[WARN] 3 messages were lost while standard error took nothing\n");
     }
-    std::fclose(stream);
+    (void)std::fclose(stream);
     ::close(ends[0]);
 }
 

@@ -11,11 +11,9 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <climits>
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <iostream>
 #include <optional>
 #include <string>
@@ -343,7 +341,7 @@ int run_capture(const ostrane::CommandLineOptions& options, bool stdout_closed) 
     }
 
     const ostrane::CaptureStats stats = engine.get_stats();
-    messages.say("");
+    if (messages.said()) messages.say("");
     messages.say("[INFO] Capture complete.");
     messages.say("[INFO] Packets received by filter: " + std::to_string(stats.packets_received));
     messages.say("[INFO] Packets dropped by kernel:  " + std::to_string(stats.packets_dropped));

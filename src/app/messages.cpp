@@ -22,12 +22,12 @@ Messages::Messages(std::FILE* stream, bool status_line, bool quiet)
     fd_ = _fileno(stream);
 #else
     fd_ = fileno(stream);
-    struct stat info {};
-    if (::fstat(fd_, &info) != 0) return;
+    struct stat kind {};
+    if (::fstat(fd_, &kind) != 0) return;
     const int access = ::fcntl(fd_, F_GETFL) & O_ACCMODE;
-    if (S_ISSOCK(info.st_mode)) {
+    if (S_ISSOCK(kind.st_mode)) {
         socket_ = true;
-    } else if ((S_ISFIFO(info.st_mode) || ::isatty(fd_) != 0) && (access == O_WRONLY || access == O_RDWR)) {
+    } else if ((S_ISFIFO(kind.st_mode) || ::isatty(fd_) != 0) && (access == O_WRONLY || access == O_RDWR)) {
         // O_NONBLOCK on standard error itself would reach the shell that
         // shares its file description, and outlive us: a file description of
         // our own instead. Never for a regular file, whose new description
@@ -52,6 +52,7 @@ Messages::~Messages() {
 }
 
 void Messages::say(const std::string& line) {
+    said_ = true;
     if (gone_) return;
     if (held_.size() + line.size() >= kMaxHeld) {
         ++lost_;

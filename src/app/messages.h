@@ -31,6 +31,8 @@ public:
     void info(const std::string& line) {
         if (!quiet_) say(line);
     }
+    // Whether any line has been said: a report after nothing needs no blank line before it.
+    bool said() const { return said_; }
     // Shows `text()` on the status line when it is due and the stream has
     // room; called only then.
     template <typename Text>
@@ -59,6 +61,7 @@ private:
     StatusLine line_;
     std::string held_;
     uint64_t lost_ = 0;
+    bool said_ = false;
 };
 
 }  // namespace ostrane
