@@ -70,17 +70,20 @@ def pcapng_block(order, kind, body):
 def pcapng_file(packets, order="<", interfaces=((1, 6),)):
     """A pcapng section of (frame, seconds, microseconds[, interface]) packets
     (an interface of None: a Simple Packet Block); interfaces are (link type,
-    if_tsresol as a power of ten)."""
+    if_tsresol as a power of ten[, if_tsoffset])."""
     blocks = [pcapng_block(order, 0x0A0D0D0A, struct.pack(order + "IHHq", 0x1A2B3C4D, 1, 0, -1))]
-    for linktype, resolution in interfaces:
-        blocks.append(pcapng_block(order, 1, struct.pack(order + "HHIHHB3xI", linktype, 0, 0, 9, 1, resolution, 0)))
+    for linktype, resolution, *offset in interfaces:
+        options = struct.pack(order + "HHB3x", 9, 1, resolution) + b"".join(
+            struct.pack(order + "HHq", 14, 8, seconds) for seconds in offset)
+        blocks.append(pcapng_block(order, 1, struct.pack(order + "HHI", linktype, 0, 0) + options + bytes(4)))
     blocks.append(pcapng_block(order, 0x0BAD, b"skipped"))  # a block the reader does not know
     for frame, seconds, micros, *interface in packets:
         if interface == [None]:
             blocks.append(pcapng_block(order, 3, struct.pack(order + "I", len(frame)) + frame))
             continue
         interface = (interface or [0])[0]
-        units = (seconds * 10**6 + micros) * 10 ** interfaces[min(interface, len(interfaces) - 1)][1] // 10**6
+        _, resolution, *offset = interfaces[min(interface, len(interfaces) - 1)]
+        units = ((seconds - sum(offset)) * 10**6 + micros) * 10 ** resolution // 10**6
         blocks.append(pcapng_block(order, 6, struct.pack(order + "IIIII", interface, units >> 32, units & 0xFFFFFFFF,
                                                          len(frame), len(frame)) + frame))
     return b"".join(blocks)
@@ -295,14 +298,14 @@ class Reader(unittest.TestCase):
                 self.assertEqual(analyze(capture, *mode).stdout, analyze(stream * copies, *mode).stdout, mode)
             self.assertEqual(analyze(capture, "--pcap", "-").stdout, plain + plain[24:] * (copies - 1))
         self.assertEqual(analyze(plain, "--pcap", "-").stdout, plain)
-        # Two interfaces of two link types, and a packet without a time of its own.
+        # Two interfaces of two link types, one with a time offset, and a packet without a time of its own.
         cooked = struct.pack("!HHH8sH", 0, 772, 6, bytes(8), 0x0800) + ipv4(17, udp(1, 2, b"hi"))
         mixed = [(UDP_FRAME, 1700000000, 5, 0), (cooked, 1700000000, 6, 1), (tcp_frame, 0, 0, None)]
-        lines = analyze(pcapng_file(mixed, "<", ((1, 6), (113, 9)))).stdout.decode().splitlines()
+        lines = analyze(pcapng_file(mixed, "<", ((1, 6), (113, 9, 1600000000)))).stdout.decode().splitlines()
         alone = [analyze(record(frame, seconds + micros / 1e6 if interface is not None else math.nan), "--linktype",
                              "113" if interface else "1").stdout.decode() for frame, seconds, micros, interface in mixed]
         self.assertEqual(lines, [f"{number} {line.split(' ', 1)[1][:-1]}" for number, line in enumerate(alone, 1)])
-        result = analyze(pcapng_file(mixed, "<", ((1, 6), (113, 9))), "--pcap", "-")
+        result = analyze(pcapng_file(mixed, "<", ((1, 6), (113, 9, 1600000000))), "--pcap", "-")
         self.assertEqual((result.returncode, len(result.stdout), result.stderr.decode()),
                          (1, 24 + 16 + len(UDP_FRAME), "ostrane-analyzer: cannot write link type 113 into a pcap of link type "
                                                        "1: one pcap file holds one link type\n"))
