@@ -232,6 +232,7 @@ bool PacketDispatcher::rotate_if_due() {
         last_error_ = "Maximum file limit reached: " + std::to_string(rotation_config_.max_files);
         return false;
     }
+    release_private_descriptor();  // the next file may be a FIFO of its own
     if (std::fclose(file_) != 0) {
         file_ = nullptr;
         broken_ = true;
@@ -244,6 +245,7 @@ bool PacketDispatcher::rotate_if_due() {
         broken_ = true;
         return false;
     }
+    open_private_descriptor();
     return write_file_header();
 }
 
@@ -493,15 +495,19 @@ void PacketDispatcher::note_delivered(uint64_t sent) {
     if (queued_records_ > 0) head_left_ -= sent;
 }
 
-void PacketDispatcher::close() {
-    if (file_ == nullptr) return;
-    flush();
+void PacketDispatcher::release_private_descriptor() {
 #ifndef _WIN32
     if (owned_fd_ >= 0) (void)::close(owned_fd_);
 #endif
     owned_fd_ = -1;
     socket_ = false;
     small_writes_ = false;
+}
+
+void PacketDispatcher::close() {
+    if (file_ == nullptr) return;
+    flush();
+    release_private_descriptor();
     // Nothing is buffered in stdio, but a file system may still report a
     // deferred write error when the file is closed.
     if (owns_file_ && std::fclose(file_) != 0) last_error_ = "Failed to close output file: " + output_path_;

@@ -123,6 +123,7 @@ private:
     void abandon(const char* why);
     void note_delivered(uint64_t sent);
     void open_private_descriptor();
+    void release_private_descriptor();
     bool open_file(const std::string& path);
     bool write_file_header();
     bool rotate_if_due();
