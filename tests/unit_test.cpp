@@ -141,8 +141,8 @@ TEST(FileRotation, NamesAndStepsAsTcpdump) {
 // or fails with ENOSPC when it is negative; past the script, all are taken.
 class ScriptedDispatcher : public PacketDispatcher {
 public:
-    explicit ScriptedDispatcher(std::deque<long> script)
-        : PacketDispatcher(file_config("/dev/null")), script_(std::move(script)) {}
+    explicit ScriptedDispatcher(std::deque<long> script, ostrane::RecordFormat format = ostrane::RecordFormat::Records)
+        : PacketDispatcher(file_config("/dev/null", format)), script_(std::move(script)) {}
     std::string stream;
 
 protected:
@@ -163,30 +163,35 @@ private:
 
 // A full disk takes a batch only in part, in the middle of a record: the
 // counters follow what it took, no byte goes twice, and the record that began
-// to go out is finished, not dropped.
+// to go out is finished, not dropped. The same for a pcap file after its header.
 TEST(RecordStream, DiskFullInTheMiddleOfABatch) {
     std::vector<std::string> frames;
     for (char seed = 0; seed < 5; ++seed) frames.push_back(pattern(60000, seed));
-    ScriptedDispatcher dispatcher({-1, 250000, -1});
-    ASSERT_TRUE(dispatcher.init());
-    std::string expected;
-    double stamp = 1.0;
-    for (const std::string& frame : frames) {
-        if (stamp == 5.0) {
-            EXPECT_FALSE(dispatcher.flush());  // held: the disk takes nothing
+    for (const auto format : {ostrane::RecordFormat::Records, ostrane::RecordFormat::Pcap}) {
+        const bool pcap = format == ostrane::RecordFormat::Pcap;
+        ScriptedDispatcher dispatcher(pcap ? std::deque<long>{24, -1, 250000, -1} : std::deque<long>{-1, 250000, -1},
+                                      format);
+        ASSERT_TRUE(dispatcher.init());
+        const auto file_header = ostrane::pcap_file_header(1, 262144);
+        std::string expected = pcap ? std::string(file_header.begin(), file_header.end()) : "";
+        double stamp = 1.0;
+        for (const std::string& frame : frames) {
+            if (stamp == 5.0) {
+                EXPECT_FALSE(dispatcher.flush());  // held: the disk takes nothing
+            }
+            const ostrane::CapturedPacket packet = packet_of(frame, stamp++, 60000);
+            EXPECT_TRUE(dispatcher.dispatch(packet));
+            uint8_t header[ostrane::kMaxRecordHeader];
+            expected.append(reinterpret_cast<const char*>(header), ostrane::encode_record_header(format, packet, header));
+            expected += frame;
         }
-        const ostrane::CapturedPacket packet = packet_of(frame, stamp++, 60000);
-        EXPECT_TRUE(dispatcher.dispatch(packet));
-        expected += std::string(PacketRecordHeader::kSize, '\0') + frame;
-        PacketRecordHeader::from_packet(packet).encode(
-            reinterpret_cast<uint8_t*>(&expected[expected.size() - frame.size() - PacketRecordHeader::kSize]));
+        EXPECT_EQ(std::make_pair(dispatcher.packets_dispatched(), dispatcher.bytes_written()),
+                  std::make_pair(uint64_t{4}, uint64_t{pcap ? 250024u : 250000u}));
+        EXPECT_TRUE(dispatcher.finish());
+        EXPECT_EQ(dispatcher.stream, expected);
+        EXPECT_EQ(std::make_pair(dispatcher.packets_dispatched(), dispatcher.bytes_written()),
+                  std::make_pair(uint64_t{5}, uint64_t{expected.size()}));
     }
-    EXPECT_EQ(std::make_pair(dispatcher.packets_dispatched(), dispatcher.bytes_written()),
-              std::make_pair(uint64_t{4}, uint64_t{250000}));
-    EXPECT_TRUE(dispatcher.finish());
-    EXPECT_EQ(dispatcher.stream, expected);
-    EXPECT_EQ(std::make_pair(dispatcher.packets_dispatched(), dispatcher.bytes_written()),
-              std::make_pair(uint64_t{5}, uint64_t{expected.size()}));
 }
 
 // Standard error that takes nothing (a paused terminal, an unread pipe) holds
