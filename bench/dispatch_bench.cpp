@@ -62,7 +62,10 @@ void run_dispatch(benchmark::State& state, size_t size, Destination destination)
     captured.data = packet.data();
     {
         Sink sink(destination);
-        ostrane::PacketDispatcher dispatcher({ostrane::OutputMode::File, sink.path()});
+        ostrane::DispatcherConfig config;
+        config.mode = ostrane::OutputMode::File;
+        config.output_path = sink.path();
+        ostrane::PacketDispatcher dispatcher(config);
         if (!dispatcher.init()) {
             state.SkipWithError(dispatcher.last_error().c_str());
             return;

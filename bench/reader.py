@@ -6,7 +6,8 @@
 Offline: the same realistic frames (bench/reader_frames.py) as a record stream
 and as a pcap; records per second of `tcpdump -n -r`, of the reader printing
 a line per record, a JSON object per record (`--json`) and `--summary`, each
-with its output into /dev/null, the best of R rounds, and the ratios to tcpdump.
+with its output into /dev/null, and of the reader's lines and summary from
+the pcap; the best of R rounds, and the ratios to tcpdump.
 
 Live (root, 127.0.0.1 only): paced 64-byte UDP from bench/udp_flood, captured
 on lo by `ostrane | reader > file` and by `ostrane > /dev/null`; per rate the
@@ -46,6 +47,9 @@ def offline(args, scratch):
         "reader, a line per record": [args.python, READER, stream],
         "reader --json": [args.python, READER, "--json", stream],
         "reader --summary": [args.python, READER, "--summary", stream],
+        # The same frames from the pcap file: framing alone differs.
+        "reader, a line per record, from the pcap": [args.python, READER, pcap],
+        "reader --summary, from the pcap": [args.python, READER, "--summary", pcap],
     }
     times = {name: [] for name in contenders}
     for _ in range(args.rounds):

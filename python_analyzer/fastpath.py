@@ -1,4 +1,4 @@
-"""The reader's loops: the stream is read in whole chunks, and the frames
+"""The reader's loops: the capture is framed in whole chunks, and the frames
 that make up nearly all traffic (Ethernet, then IPv4 without options or IPv6
 without extension headers, then TCP or UDP with its header present) are
 decoded inline at fixed offsets. Every other frame goes through decode(),
@@ -11,16 +11,13 @@ record; nothing waits for more input.
 
 import json
 import math
-import os
 import struct
 import time
 
 from decode import (LINKTYPE_ETHERNET, conversation_key, decode, format_address, format_endpoint,
                     looks_like_linux_cooked)
-from pcapfile import SNAPLEN, record_header, split_timestamp
-from records import HEADER, HEADER_SIZE, MAGIC, StreamError
+from pcapfile import record_header, split_timestamp
 
-CHUNK = 1 << 20
 # The caches hold one entry per flow direction; an endless capture with ever
 # new flows must not grow them without bound.
 CACHE_LIMIT = 200_000
@@ -29,7 +26,6 @@ HINT_FRAMES = 3
 # The local time of a timestamp before 1970 or after 2106, which pcap cannot hold either.
 NO_DATE = "????-??-?? ??:??:??.??????"
 
-_unpack_header = HEADER.unpack_from
 _tcp_after_ports = struct.Struct("!IIBB").unpack_from  # sequence, acknowledgement, data offset, flags
 _TCP_FLAGS = ("FIN", "SYN", "RST", "PSH", "ACK", "URG", "ECE", "CWR")
 # The TCP header length per data offset byte. Below 20 it is too large for
@@ -72,82 +68,15 @@ def _conversation_of(name, raw, size):
     return conversation_key(name, src, sport, dst, dport)
 
 
-class Chunks:
-    """Reads the stream in chunks that each begin on a record boundary, and
-    keeps the stream offset of the current chunk for the error messages.
-
-    A chunk always holds its first record whole, up to the snaplen: the bytes
-    of a longer record past the snaplen are read and dropped, and `clipped`
-    tells the loop that this one record ends early. Memory stays at a record
-    of the snaplen plus a read, whatever length a header declares, and each
-    byte is copied a bounded number of times."""
-
-    def __init__(self, fd):
-        self._fd = fd
-        self.offset = 0
-        self.clipped = False
-        self._dropped = 0
-
-    def next(self, data=b"", consumed=0):
-        """The chunk after `data`, whose first `consumed` bytes were whole
-        records; None at a clean end of the stream."""
-        self.offset += consumed + self._dropped
-        self.clipped, self._dropped = False, 0
-        rest = data[consumed:]
-        parts, have, need = [rest] if rest else [], len(rest), None
-        while True:
-            if need is None and have >= HEADER_SIZE:
-                # Less than a header plus one read: the join is cheap.
-                head = parts[0] = b"".join(parts)
-                del parts[1:]
-                if head[:4] != MAGIC:
-                    return head  # the loop names the bad magic
-                captured = _unpack_header(head)[3]
-                need = HEADER_SIZE + min(captured, SNAPLEN)
-            if need is not None and have >= need:
-                # One join per record, however many reads it took.
-                rest = b"".join(parts) if len(parts) > 1 else parts[0]
-                left = HEADER_SIZE + captured - have
-                return self._drop(rest[:need], captured, left) if left > 0 else rest
-            chunk = os.read(self._fd, CHUNK)
-            if not chunk:
-                if have:
-                    raise _cut_short(b"".join(parts), self.offset)
-                return None
-            parts.append(chunk)
-            have += len(chunk)
-
-    def _drop(self, kept, captured, left):
-        """Reads and drops the last `left` bytes of a record clipped to the snaplen."""
-        while left:
-            chunk = os.read(self._fd, min(left, CHUNK))
-            if not chunk:
-                raise StreamError(f"stream ends inside a packet ({captured - left} of {captured} bytes)", self.offset)
-            left -= len(chunk)
-        self.clipped, self._dropped = True, captured - SNAPLEN
-        return kept
-
-
-def _cut_short(data, offset):
-    if len(data) < HEADER_SIZE:
-        return StreamError(f"stream ends inside a record header ({len(data)} of {HEADER_SIZE} bytes)", offset)
-    captured = _unpack_header(data)[3]
-    return StreamError(f"stream ends inside a packet ({len(data) - HEADER_SIZE} of {captured} bytes)", offset)
-
-
-def bad_magic(magic, offset):
-    return StreamError(f"bad record magic {magic.hex()} (expected {MAGIC.hex()})", offset)
-
-
-def print_lines(fd, linktype, write_text, pcap, hint, as_json=False):
-    """A line per record through `write_text` (None: no text), and the pcap
-    records through `pcap` (None: no pcap), once per chunk. With `as_json`,
+def print_lines(groups, write_text, pcap, hint, as_json=False):
+    """A line per record of `groups` (from containers.open_capture) through
+    `write_text` (None: no text), and the pcap records and their link type
+    through `pcap` (None: no pcap), once per group. With `as_json`,
     each line is a JSON object with the same values as the text line.
 
     summarise() frames the records the same way. The two loops stay apart on
     purpose: in one loop, the checks of which mode runs cost --summary about a
     tenth of its speed (measured)."""
-    fast = linktype == LINKTYPE_ETHERNET
     # Per flow direction, keyed by the addresses and ports as they lie in the
     # frame (12 bytes for IPv4, 36 for IPv6): the text up to the transport's own.
     tcp_text, udp_text = {}, {}
@@ -156,29 +85,16 @@ def print_lines(fd, linktype, write_text, pcap, hint, as_json=False):
     second, second_text = None, ""
     index = 0
     hint_left = HINT_FRAMES if hint else 0
-    chunks = Chunks(fd)
-    data = chunks.next()
-    while data is not None:
-        n = len(data)
-        p = 0
+    for data, linktype, frames in groups:
+        fast = linktype == LINKTYPE_ETHERNET
         lines, packets = [], []
         try:
-            while n - p >= HEADER_SIZE:
-                magic, ts, orig, cap = _unpack_header(data, p)
-                if magic != MAGIC:
-                    raise bad_magic(magic, chunks.offset + p)
-                start = p + HEADER_SIZE
-                end = start + cap
-                if end > n:
-                    if not chunks.clipped:
-                        break
-                    end = n  # past the snaplen, the record was dropped unread
-                p = end
+            for ts, orig, cap, start, end in frames:
                 index += 1
                 seconds, micros = split_timestamp(ts)
                 if pcap is not None:
                     packets.append(record_header(seconds, micros, orig, cap))
-                    packets.append(data[start:end] if cap <= SNAPLEN else data[start:start + SNAPLEN])
+                    packets.append(data[start:end])
                 if hint_left:
                     hint_left = hint.check(data[start:end], hint_left)
                 if write_text is None:
@@ -240,19 +156,17 @@ def print_lines(fd, linktype, write_text, pcap, hint, as_json=False):
         finally:
             # What came before a fault is complete and worth keeping.
             if pcap is not None:
-                pcap(packets)
+                pcap(packets, linktype)
             if write_text is not None:
                 write_text("".join(lines))
         for cache in (tcp_text, udp_text):
             if len(cache) > CACHE_LIMIT:
                 cache.clear()
-        data = chunks.next(data, p)
 
 
-def summarise(fd, linktype, summary, pcap, hint):
-    """Adds every record to `summary`, and writes the pcap records through
-    `pcap` (None: no pcap) once per chunk."""
-    fast = linktype == LINKTYPE_ETHERNET
+def summarise(groups, summary, pcap, hint):
+    """Adds every record of `groups` to `summary`, and writes the pcap records
+    and their link type through `pcap` (None: no pcap) once per group."""
     # Per flow direction, as in print_lines: the conversation's totals.
     tcp_totals, udp_totals = {}, {}
     protocols = summary.protocols
@@ -262,25 +176,12 @@ def summarise(fd, linktype, summary, pcap, hint):
     enter = summary.traffic.enter
     low, high = math.inf, -math.inf  # the bounds of the traffic chart's current bin: none yet
     hint_left = HINT_FRAMES if hint else 0
-    chunks = Chunks(fd)
-    data = chunks.next()
     try:
-        while data is not None:
-            n = len(data)
-            p = 0
+        for data, linktype, frames in groups:
+            fast = linktype == LINKTYPE_ETHERNET
             packets = []
             try:
-                while n - p >= HEADER_SIZE:
-                    magic, ts, orig, cap = _unpack_header(data, p)
-                    if magic != MAGIC:
-                        raise bad_magic(magic, chunks.offset + p)
-                    start = p + HEADER_SIZE
-                    end = start + cap
-                    if end > n:
-                        if not chunks.clipped:
-                            break
-                        end = n
-                    p = end
+                for ts, orig, cap, start, end in frames:
                     # Two comparisons a record where time moves on, as many as for
                     # the first and last timestamps alone: a later timestamp than
                     # the last is above the bin's lower bound and the first.
@@ -300,7 +201,7 @@ def summarise(fd, linktype, summary, pcap, hint):
                     wire += orig
                     if pcap is not None:
                         packets.append(record_header(*split_timestamp(ts), orig, cap))
-                        packets.append(data[start:end] if cap <= SNAPLEN else data[start:start + SNAPLEN])
+                        packets.append(data[start:end])
                     if hint_left:
                         hint_left = hint.check(data[start:end], hint_left)
 
@@ -336,11 +237,10 @@ def summarise(fd, linktype, summary, pcap, hint):
                     totals[1] += orig
             finally:
                 if pcap is not None:
-                    pcap(packets)
+                    pcap(packets, linktype)
             for cache in (tcp_totals, udp_totals):
                 if len(cache) > CACHE_LIMIT:
                     cache.clear()
-            data = chunks.next(data, p)
     finally:
         enter(math.nan, packets_seen, wire)  # closes the open bin
         summary.packets += packets_seen

@@ -1,9 +1,11 @@
 #!/usr/bin/env python3
-"""Reads ostrane's record stream and prints, summarises or exports the packets.
-Installed as ostrane-analyzer; in a source tree, python3 python_analyzer/main.py.
+"""Reads ostrane's record stream or a capture file (pcap, pcapng) and prints,
+summarises or exports the packets. Installed as ostrane-analyzer; in a source
+tree, python3 python_analyzer/main.py.
 
     ostrane -i eth0 | ostrane-analyzer
     ostrane-analyzer --summary --pcap capture.pcap packets.bin
+    ostrane-analyzer --summary trace.pcapng
     ostrane -i eth0 | ostrane-analyzer --json | jq 'select(.dport == 443)'
     ostrane -i eth0 | ostrane-analyzer --pcap - | wireshark -k -i -
 """
@@ -22,6 +24,7 @@ except ImportError:  # Windows
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
+from containers import open_capture  # noqa: E402
 from fastpath import LinktypeHint, print_lines, summarise  # noqa: E402
 from pcapfile import file_header  # noqa: E402
 from records import StreamError  # noqa: E402
@@ -48,7 +51,7 @@ def linktype(text):
 
 
 def parse_arguments(argv):
-    parser = argparse.ArgumentParser(prog=PROG, description="Read an ostrane record stream.")
+    parser = argparse.ArgumentParser(prog=PROG, description="Read an ostrane record stream or a pcap or pcapng file.")
     parser.add_argument("--summary", action="store_true", help="print only totals at the end of the stream")
     parser.add_argument("--json", action="store_true",
                         help="print a JSON object per record, one per line, or the summary as one JSON document")
@@ -56,9 +59,11 @@ def parse_arguments(argv):
                         help="also write the packets as a classic pcap file; - writes it to standard output "
                              "instead of the text")
     parser.add_argument("--linktype", metavar="N", type=linktype, default=1,
-                        help="link-layer type of the frames (default 1, Ethernet; 113 for -i any)")
+                        help="link-layer type of a record stream's frames (default 1, Ethernet; 113 for -i any); "
+                             "a capture file names its own")
     parser.add_argument("--version", action="version", version=f"{PROG} {VERSION}")
-    parser.add_argument("file", nargs="?", default="-", help="record stream to read (default: standard input)")
+    parser.add_argument("file", nargs="?", default="-",
+                        help="record stream, pcap or pcapng file to read (default: standard input)")
     return parser.parse_args(argv)
 
 
@@ -80,9 +85,22 @@ def run(args, source):
     # to standard error instead.
     text = sys.stderr if to_stdout else sys.stdout
     pcap_file = pcap = None
+    # A classic pcap names one link type: the first one that has packets, or
+    # that the capture named before any.
+    pcap_linktype = [None, args.linktype]  # written, else the one to write
     try:
         if args.pcap:
-            def pcap(parts):
+            def pcap(parts, linktype):
+                if pcap_linktype[0] != linktype:
+                    if not parts:
+                        if pcap_linktype[0] is None:
+                            pcap_linktype[1] = linktype
+                        return
+                    if pcap_linktype[0] is not None:
+                        raise OutputError(f"cannot write link type {linktype} into a pcap of link type "
+                                          f"{pcap_linktype[0]}: one pcap file holds one link type")
+                    parts.insert(0, file_header(linktype))
+                    pcap_linktype[0] = linktype
                 # Flushed every chunk: a live viewer sees each chunk at once, and
                 # a reader killed outright leaves a valid pcap of what came before.
                 try:
@@ -98,21 +116,20 @@ def run(args, source):
                 pcap_file = sys.stdout.buffer if to_stdout else open(args.pcap, "wb")
             except OSError as error:
                 raise OutputError(f"cannot open {args.pcap}: {error.strerror}") from None
-            pcap([file_header(args.linktype)])
 
-        hint = LinktypeHint(sys.stderr.write) if args.linktype == 1 else None
-        fd = source.fileno()
         try:
+            container, groups = open_capture(source.fileno(), args.linktype)
+            hint = LinktypeHint(sys.stderr.write) if container == "records" and args.linktype == 1 else None
             if summary:
-                summarise(fd, args.linktype, summary, pcap, hint)
+                summarise(groups, summary, pcap, hint)
             else:
-                print_lines(fd, args.linktype, None if to_stdout else write_now, pcap, hint, args.json)
+                print_lines(groups, None if to_stdout else write_now, pcap, hint, args.json)
         except StreamError as error:
             # What came before the fault is complete and worth keeping.
-            finish(summary, text, args.json)
+            finish(summary, text, args.json, pcap, pcap_linktype)
             print(f"{PROG}: {error}", file=sys.stderr)
             return 1
-        finish(summary, text, args.json)
+        finish(summary, text, args.json, pcap, pcap_linktype)
         return 0
     finally:
         if pcap_file and not to_stdout:
@@ -127,7 +144,9 @@ def write_now(text):
     sys.stdout.flush()
 
 
-def finish(summary, text, as_json):
+def finish(summary, text, as_json, pcap, pcap_linktype):
+    if pcap and pcap_linktype[0] is None:
+        pcap([file_header(pcap_linktype[1])], None)  # a capture without packets is still a pcap
     if summary and as_json:
         text.write(json.dumps(summary.document(), separators=(",", ":")) + "\n")
     elif summary:

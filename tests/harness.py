@@ -23,26 +23,42 @@ def help_text(program):
             "  -s <snaplen>      Snapshot length in bytes (default: 65535)\n"
             "  -b <buffer_mb>    Capture buffer size in MB (default: 16)\n"
             "  -c <count>        Stop after N packets (0 = unlimited)\n"
+            "  -w <file>         Write a pcap file instead of the record stream (- for stdout)\n"
+            "  -C <size>         With -w: a new file once one exceeds size million bytes\n"
+            "  -G <seconds>      With -w: a new file every N seconds, named by strftime\n"
+            "  -W <count>        With -C: a ring of N files; with -G: stop after N files\n"
+            "  -p                Leave the interface out of promiscuous mode (default: on)\n"
             "  -q                Quiet: only warnings, errors and the final report\n"
             "  -l                List available interfaces and exit\n"
             "  -h                Show this help\n"
             "  --version         Show the version\n\nExamples:\n"
             f"  {program} -l\n  {program} -i eth0 -c 100 > packets.bin\n"
-            f"  {program} -i eth0 -f \"tcp port 80\" | ostrane-analyzer\n\n"
+            f"  {program} -i eth0 -f \"tcp port 80\" | ostrane-analyzer\n"
+            f"  {program} -i eth0 -w trace.pcap\n  {program} -i eth0 -w ring.pcap -C 100 -W 10\n\n"
             "Standard output must be a file or a pipe, not a terminal. The reader\n"
             "ostrane-analyzer is python3 python_analyzer/main.py in a source tree.\n\n")
 
 
+PCAP_HEADER = struct.pack("<IHHiIII", 0xA1B2C3D4, 2, 4, 0, 0, 65535, 1)  # lo's link type, the default snap length
+
+
 def parse(stream):
-    """The whole records of a stream as (timestamp, original length, frame), and the bytes after them."""
-    records, offset = [], 0
-    while len(stream) - offset >= 20:
-        magic, stamp, original, captured = struct.unpack_from("<4sdII", stream, offset)
-        assert magic == b"PKT\0", f"bad record magic at byte {offset}"
-        if offset + 20 + captured > len(stream):
+    """The whole records of a record stream or of a pcap file as (timestamp, original length, frame), and the
+    bytes after them."""
+    pcap = stream[:4] == PCAP_HEADER[:4]
+    assert not pcap or stream[:24] == PCAP_HEADER, stream[:24]
+    records, offset, size = [], 24 if pcap else 0, 16 if pcap else 20
+    while len(stream) - offset >= size:
+        if pcap:
+            seconds, micros, captured, original = struct.unpack_from("<IIII", stream, offset)
+            stamp = seconds + micros / 1e6
+        else:
+            magic, stamp, original, captured = struct.unpack_from("<4sdII", stream, offset)
+            assert magic == b"PKT\0", f"bad record magic at byte {offset}"
+        if offset + size + captured > len(stream):
             break
-        records.append((stamp, original, bytes(stream[offset + 20:offset + 20 + captured])))
-        offset += 20 + captured
+        records.append((stamp, original, bytes(stream[offset + size:offset + size + captured])))
+        offset += size + captured
     return records, len(stream) - offset
 
 

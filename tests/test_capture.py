@@ -1,7 +1,9 @@
 """The built program end to end: its command line, then live captures (root) that start, act, and
 check the exit status, the message, and that the stream is whole and the report describes it exactly."""
 
+import json
 import os
+import pathlib
 import pty
 import random
 import re
@@ -46,7 +48,11 @@ class CommandLine(unittest.TestCase):
             (["-i"], None, 2, "[ERROR] Option -i needs a value (<interface>)\n" + HELP, ""),
             (["eth0"], None, 2, "[ERROR] Unexpected argument: eth0 (an interface goes after -i)\n" + HELP, ""),
             (["--hel", "-i", "lo", "-c"], None, 2, "[ERROR] Unknown option: --hel\n" + HELP, ""),
-            (["-i", "lo", "-w", "out.pcap"], None, 2, "[ERROR] Unknown option: -w\n" + HELP, ""),
+            (["-i", "lo", "-C", "1"], None, 2, "[ERROR] -C, -G and -W need -w <file>\n" + HELP, ""),
+            (["-i", "lo", "-w", "-", "-G", "1"], None, 2, "[ERROR] -C, -G and -W need -w <file>\n" + HELP, ""),
+            (["-i", "lo", "-w", "x", "-W", "3"], None, 2, "[ERROR] -W needs -C or -G\n" + HELP, ""),
+            (["-i", "lo", "-w", "x", "-C", "0"], None, 2, "[ERROR] Invalid value for -C: '0' (a whole number from 1 to 1000000)\n" + HELP, ""),
+            (["-i", "lo", "-w", "-"], terminal, 1, "[ERROR] Standard output is a terminal: redirect it to a file or pipe it into a reader\n", ""),
             (["-i", "lo", "-c", "ten"], None, 2, f"[ERROR] Invalid value for -c: 'ten' (a whole number from 0 to {2**64 - 1})\n" + HELP, ""),
             (["-i", "lo", "-c", "10k"], None, 2, f"[ERROR] Invalid value for -c: '10k' (a whole number from 0 to {2**64 - 1})\n" + HELP, ""),
             (["-i", "lo", "-s", " 1"], None, 2, "[ERROR] Invalid value for -s: ' 1' (a whole number from 0 to 262144)\n" + HELP, ""),
@@ -66,7 +72,10 @@ class CommandLine(unittest.TestCase):
             (["-i", "lo"], terminal, 1, "[ERROR] Standard output is a terminal: redirect it to a file or pipe it into a reader\n", ""),
             (["-l"], terminal, 0, "", ""),
         ] + [(["-i", "lo", "-f", "tcp port abc"], None, 1,
-              "[INFO] Opening interface: lo\n[ERROR] BPF compilation failed for 'tcp port abc': ", "")] * (os.geteuid() == 0)
+              "[INFO] Opening interface: lo\n[ERROR] BPF compilation failed for 'tcp port abc': ", ""),
+             (["-i", "lo", "-w", "/nonexistent/x.pcap"], None, 1, "[INFO] Opening interface: lo\n[INFO] Link type: EN10MB "
+              "(Ethernet)\n[ERROR] Failed to initialize dispatcher: Failed to open output file: /nonexistent/x.pcap: No such "
+              "file or directory\n", "")] * (os.geteuid() == 0)
         if os.geteuid() == 0:  # without the rights to capture: a hint follows libpcap's reason
             cases.append((["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", BINARY, "-i", "lo"], None, 1,
                           "[INFO] Opening interface: lo\n" + activate + "socket: Operation not permitted\n[INFO] "
@@ -86,7 +95,8 @@ class CommandLine(unittest.TestCase):
                                  ("", "x1", "SUDO_UID and SUDO_GID must both be numeric ids"),
                                  ("", "1 alone", "SUDO_UID and SUDO_GID must both be numeric ids")] * (os.geteuid() == 0):
             cases.append((["-i", "lo", "-f", "udp dst port 9"], f"fault {fault} as {user}", 1, "[INFO] Opening interface: lo\n"
-                          "[INFO] BPF filter applied: udp dst port 9\n[ERROR] Failed to drop privileges: " + why + "\n", ""))
+                          "[INFO] BPF filter applied: udp dst port 9\n[INFO] Link type: EN10MB (Ethernet)\n"
+                          "[ERROR] Failed to drop privileges: " + why + "\n", ""))
         for args, out, status, err, shown in cases:
             with self.subTest(args=args, out=out):
                 command = args if args[:1] == ["setpriv"] else [BINARY, *args]
@@ -155,10 +165,11 @@ def reader_ready(pipeline):
 @ROOT_ONLY
 class Live(unittest.TestCase):
     def capture(self, act, options=(), interface=None, prefix=(), ready="Capture started", seconds=2.0, filter="{}",
-                records=None, message="", warnings=0, lossless=False, started=True, status=0, **stdout):
+                records=None, message="", warnings=0, lossless=False, started=True, status=0, written=None, **stdout):
         """Captures, acts, and checks what every stop leaves: a whole stream unless the report says otherwise, the
         report after `message` counting it exactly, datagrams in order and none twice (`records`: exactly the
-        first ones; `lossless`: each a record, a kernel drop or reported as not written)."""
+        first ones; `lossless`: each a record, a kernel drop or reported as not written). With `written`, the
+        stream is the files of that folder (-w), each whole, in the order of their names."""
         sink = Sink(self)
         where = ["-i", interface] if interface else ["-i", "lo", "-f", filter.format(sink.filter)]
         program = Program(self, [*prefix, BINARY, *where, *options], **stdout)
@@ -166,13 +177,20 @@ class Live(unittest.TestCase):
         act(program, sink)
         self.assertEqual(program.wait(seconds), status, program.text())
 
-        err, stream = screen(program.text()), program.output()
+        err, streams = screen(program.text()), [program.output()]
         quiet = "-q" in options  # the report alone, with no blank line before it
+        if written:
+            streams = [pathlib.Path(written, name).read_bytes() for name in sorted(os.listdir(written))]
+            self.assertEqual(program.output(), b"")
         # A status line only on a terminal, and not when a reader may print there too; one cause, one error.
         self.assertEqual("\r" in program.text().replace("\r\n", "\n"),
                          bool(stdout.get("terminal")) and stdout.get("out") is not None and not quiet)
         self.assertLessEqual(err.count("[ERROR]"), 1, err)
-        parsed, left = parse(stream)
+        parsed, left, stream = [], 0, b"".join(streams)
+        for one in streams:
+            found, rest = parse(one)
+            self.assertFalse(left, "a file before the last ends inside a record")
+            parsed, left = parsed + found, rest
         self.assertIn("ending the stream inside a record" if left else "", err)
         self.assertEqual("Capture started" in err, started, err)
         at = ("\n" + err).find("\n" * (not quiet) + "\n[INFO] Capture complete.\n[INFO] Packets received by filter: ")
@@ -187,9 +205,12 @@ class Live(unittest.TestCase):
         return parsed
 
     def scratch_file(self):
+        return os.path.join(self.scratch_dir(), "stream")
+
+    def scratch_dir(self):
         scratch = tempfile.mkdtemp(prefix="ostrane-test-")
         self.addCleanup(shutil.rmtree, scratch)
-        return os.path.join(scratch, "stream")
+        return scratch
 
     def cases(self, cases):
         for name, act, expect in cases:
@@ -303,6 +324,80 @@ class Live(unittest.TestCase):
              for user, how, capsh, bounds in [("0", "", [], "0{16}"), ("65534", "", [], "0{16}"),
                                               ("65534", ", CAP_SETPCAP out of the bounding set",
                                                ["capsh", "--drop=cap_setpcap", "--", "-c", 'exec "$@"', "-"], "[0-9a-f]{16}")]])
+
+    def test_pcap_files_as_tcpdump_writes_them(self):
+        device = f"ostp{os.getpid() % 100000}"
+        subprocess.run(f"ip link add {device} type veth peer name {device}p && ip link set {device} up", shell=True, check=True)
+        self.addCleanup(subprocess.run, f"ip link del {device} 2>/dev/null", shell=True)
+        trace, every_second, two_seconds, shared = (self.scratch_dir() for _ in range(4))
+        os.chmod(shared, 0o777)
+
+        def promiscuity(expected):
+            def act(program, sink):
+                shown = subprocess.run(["ip", "-d", "-j", "link", "show", device], capture_output=True, text=True)
+                self.assertEqual(json.loads(shown.stdout)[0]["promiscuity"], expected)
+                program.signal(signal.SIGINT)
+            return act
+
+        def files_after(folder, counts, act):
+            return lambda program, sink: (act(program, sink), self.assertIn(len(os.listdir(folder)), counts))
+
+        def owned_by_the_user(program, sink):
+            self.assertEqual(os.stat(os.path.join(shared, "trace.pcap")).st_uid, 65534)
+            signal_after(3, signal.SIGTERM)(program, sink)
+
+        parsed = self.capture(signal_after(5000, signal.SIGINT, 0.05, gap=0), options=["-w", f"{trace}/trace.pcap"],
+                              written=trace, records=5000, seconds=30)
+        self.assertEqual({frame[42:] for _, _, frame in parsed[:1]}, {struct.pack("<Q", 0).ljust(100, b"d")})
+        read = [subprocess.run(command, capture_output=True, timeout=60) for command in (
+            ["tcpdump", "-nn", "-r", f"{trace}/trace.pcap"], [sys.executable, READER, "--json", f"{trace}/trace.pcap"])]
+        self.assertEqual([result.stdout.count(b" UDP, length 100\n") for result in read[:1]] +
+                         [sum(json.loads(line)["length"] == 100 for line in read[1].stdout.splitlines())], [5000, 5000])
+        self.cases([
+            ("-w - into a pipe", signal_after(10, signal.SIGINT), dict(options=["-w", "-"], records=10)),
+            ("-G 1: a file every second", files_after(every_second, range(3, 6), signal_after(70, signal.SIGINT, gap=0.05)),
+             dict(options=["-w", f"{every_second}/%s.pcap", "-G", "1"], written=every_second, records=70, seconds=5)),
+            ("-G 1 -W 2 ends after its second file",
+             files_after(two_seconds, [2], send_until_exit(100, gap=0.05)),
+             dict(options=["-w", f"{two_seconds}/%s.pcap", "-G", "1", "-W", "2"], written=two_seconds, seconds=10,
+                  message="[INFO] Maximum file limit reached: 2")),
+            ("a file made under sudo belongs to the user", owned_by_the_user,
+             dict(options=["-w", f"{shared}/trace.pcap"], written=shared, records=3,
+                  prefix=["/usr/bin/env", "SUDO_UID=65534", "SUDO_GID=65534"])),
+            ("promiscuous by default", promiscuity(1), dict(interface=device)),
+            ("-p", promiscuity(0), dict(interface=device, options=["-p"])),
+        ])
+
+        # A ring of 3 files of 1 MB, under 5 MB: each file whole, and together the last records sent.
+        ring, sink = self.scratch_dir(), Sink(self)
+        program = Program(self, [BINARY, "-i", "lo", "-f", sink.filter, "-w", f"{ring}/ring.pcap", "-C", "1", "-W", "3"])
+        self.assertTrue(program.wait_for("Capture started"), program.text())
+        sink.send(4000, size=1200, gap=0)
+        time.sleep(0.3)
+        program.signal(signal.SIGINT)
+        self.assertEqual(program.wait(10), 0, program.text())
+        self.assertEqual(sorted(os.listdir(ring)), ["ring.pcap0", "ring.pcap1", "ring.pcap2"])
+        files = [parse(pathlib.Path(ring, name).read_bytes()) for name in sorted(os.listdir(ring))]
+        numbers = sorted([struct.unpack_from("<Q", frame, 42)[0] for _, _, frame in records] for records, _ in files)
+        self.assertEqual([left for _, left in files], [0, 0, 0])
+        self.assertEqual(sum(numbers, []), list(range(numbers[0][0], sink.sent)))
+        self.assertTrue(numbers[0][0] > 0 and all(len(n) * 1258 + 24 < 1000000 + 1258 for n in numbers), numbers[0][:3])
+        self.assertEqual(report(program.text(), "Packets dispatched"), sink.sent)
+
+        # -i any: a Linux cooked capture that the reader decodes from the file's link type.
+        sink = Sink(self)
+        pipeline = Program(self, ["sh", "-c", f"{BINARY} -i any -f '{sink.filter}' -w - | {sys.executable} {READER}"],
+                           start_new_session=True)
+        self.addCleanup(lambda: pipeline.process.poll() is None and os.killpg(pipeline.process.pid, signal.SIGKILL))
+        self.assertTrue(pipeline.wait_for("[INFO] Link type: LINUX_SLL (Linux cooked v1)\n"), pipeline.text())
+        sink.send(20)
+        time.sleep(0.3)
+        os.killpg(pipeline.process.pid, signal.SIGINT)
+        pipeline.wait(20)
+        lines = pipeline.output().decode().splitlines()
+        self.assertEqual(len(lines), 20, pipeline.text())
+        for line in lines:
+            self.assertRegex(line, rf" 144/144 IPv4 127\.0\.0\.1:\d+ > 127\.0\.0\.1:{sink.filter.split()[-1]} UDP len=100$")
 
     def test_snaplen_keeps_the_original_length(self):
         parsed = self.capture(send_until_exit(10, size=200), options=["-s", "60", "-c", "3"], records=3)

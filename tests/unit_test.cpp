@@ -24,9 +24,11 @@
 #include <climits>
 #include <cmath>
 #include <cstdio>
+#include <ctime>
 #include <deque>
 #include <fstream>
 #include <functional>
+#include <initializer_list>
 #include <iterator>
 #include <memory>
 #include <sstream>
@@ -43,6 +45,15 @@ ostrane::CapturedPacket packet_of(const std::string& bytes, double timestamp, ui
     return {timestamp, original, static_cast<uint32_t>(bytes.size()), reinterpret_cast<const uint8_t*>(bytes.data())};
 }
 
+ostrane::DispatcherConfig file_config(const std::string& path,
+                                     ostrane::RecordFormat format = ostrane::RecordFormat::Records) {
+    ostrane::DispatcherConfig config;
+    config.mode = ostrane::OutputMode::File;
+    config.output_path = path;
+    config.format = format;
+    return config;
+}
+
 std::string pattern(size_t size, char seed) {
     std::string bytes(size, '\0');
     for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>(seed + i * 7);
@@ -50,7 +61,7 @@ std::string pattern(size_t size, char seed) {
 }
 
 // The worked example, a header alone, a record cut by the snap length and one
-// larger than the output buffer.
+// larger than the output buffer; as records, and as a pcap file after its header.
 TEST(RecordStream, GoldenBytesAndCounters) {
     const char* const path = "record_stream_test.bin";  // in the build tree, where ctest runs
     const auto remove = [](const char* file) { (void)std::remove(file); };
@@ -59,22 +70,71 @@ TEST(RecordStream, GoldenBytesAndCounters) {
     const std::string sixty = pattern(60, 0);
     const std::string snapped = pattern(64, 3);
     const std::string big = pattern(PacketDispatcher::kBufferCapacity + 37856, 1);
-    PacketDispatcher dispatcher({ostrane::OutputMode::File, path});
-    ASSERT_TRUE(dispatcher.init());
-    EXPECT_TRUE(dispatcher.dispatch(packet_of(sixty, 2.5, 60)));
-    EXPECT_TRUE(dispatcher.dispatch(packet_of("", 3.0, 0)));
-    EXPECT_TRUE(dispatcher.dispatch(packet_of(snapped, 4.0, 1514)));
-    EXPECT_TRUE(dispatcher.dispatch(packet_of(big, 5.0, 300000)));
-    dispatcher.close();
+    const std::string pcap_header("\xD4\xC3\xB2\xA1" "\x02\0\x04\0" "\0\0\0\0\0\0\0\0" "\0\0\x04\0" "\x71\0\0\0", 24);
+    const auto join = [](std::initializer_list<std::string> parts) {
+        std::string all;
+        for (const std::string& part : parts) all += part;
+        return all;
+    };
+    for (const auto& [format, expected] : {
+             std::pair{ostrane::RecordFormat::Records,
+                       join({std::string("PKT\0" "\0\0\0\0\0\0\x04\x40" "\x3C\0\0\0" "\x3C\0\0\0", 20), sixty,
+                             std::string("PKT\0" "\0\0\0\0\0\0\x08\x40" "\0\0\0\0" "\0\0\0\0", 20),
+                             std::string("PKT\0" "\0\0\0\0\0\0\x10\x40" "\xEA\x05\0\0" "\x40\0\0\0", 20), snapped,
+                             std::string("PKT\0" "\0\0\0\0\0\0\x14\x40" "\xE0\x93\x04\0" "\xE0\x93\x04\0", 20), big})},
+             {ostrane::RecordFormat::Pcap,
+              join({pcap_header, std::string("\x02\0\0\0" "\x20\xA1\x07\0" "\x3C\0\0\0" "\x3C\0\0\0", 16), sixty,
+                    std::string("\x03\0\0\0" "\0\0\0\0" "\0\0\0\0" "\0\0\0\0", 16),
+                    std::string("\x04\0\0\0" "\0\0\0\0" "\x40\0\0\0" "\xEA\x05\0\0", 16), snapped,
+                    std::string("\x05\0\0\0" "\0\0\0\0" "\xE0\x93\x04\0" "\xE0\x93\x04\0", 16), big})}}) {
+        PacketDispatcher dispatcher(file_config(path, format));
+        dispatcher.set_link(113, 262144);
+        ASSERT_TRUE(dispatcher.init());
+        EXPECT_TRUE(dispatcher.dispatch(packet_of(sixty, 2.5, 60)));
+        EXPECT_TRUE(dispatcher.dispatch(packet_of("", 3.0, 0)));
+        EXPECT_TRUE(dispatcher.dispatch(packet_of(snapped, 4.0, 1514)));
+        EXPECT_TRUE(dispatcher.dispatch(packet_of(big, 5.0, 300000)));
+        dispatcher.close();
 
-    std::ifstream in(path, std::ios::binary);
-    const std::string written{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    EXPECT_EQ(written, std::string("PKT\0" "\0\0\0\0\0\0\x04\x40" "\x3C\0\0\0" "\x3C\0\0\0", 20) + sixty +
-                           std::string("PKT\0" "\0\0\0\0\0\0\x08\x40" "\0\0\0\0" "\0\0\0\0", 20) +
-                           std::string("PKT\0" "\0\0\0\0\0\0\x10\x40" "\xEA\x05\0\0" "\x40\0\0\0", 20) + snapped +
-                           std::string("PKT\0" "\0\0\0\0\0\0\x14\x40" "\xE0\x93\x04\0" "\xE0\x93\x04\0", 20) + big);
-    EXPECT_EQ(dispatcher.packets_dispatched(), 4u);
-    EXPECT_EQ(dispatcher.bytes_written(), written.size());
+        std::ifstream in(path, std::ios::binary);
+        const std::string written{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+        EXPECT_EQ(written, expected);
+        EXPECT_EQ(dispatcher.packets_dispatched(), 4u);
+        EXPECT_EQ(dispatcher.bytes_written(), written.size());  // the file header too
+    }
+}
+
+// tcpdump's names: -C numbers the files after the first, -W makes a ring of
+// them with numbers as wide as its largest, -G passes the name through
+// strftime and, with -W alone, ends after that many files.
+TEST(FileRotation, NamesAndStepsAsTcpdump) {
+    using Step = ostrane::FileRotation::Step;
+    struct Case {
+        const char* pattern;
+        ostrane::RotationConfig config;
+        std::vector<std::pair<uint64_t, std::time_t>> records;  // bytes in the file and the time, before each
+        std::string names;  // the first file, then each new one, then "stop" if it ends
+    };
+    const std::time_t t0 = std::time_t{86400} * 365;  // 1971-01-01, in any time zone a whole minute
+    for (const Case& c : std::vector<Case>{
+             {"f", {1000, 0, 0}, {{1000, t0}, {1001, t0}, {5000, t0}}, "f f1 f2"},
+             {"f", {1000, 0, 3}, {{1001, t0}, {1001, t0}, {1001, t0}, {999, t0}}, "f0 f1 f2 f0"},
+             {"f", {1000, 0, 11}, {{1001, t0}}, "f00 f01"},
+             {"f", {1000, 0, 1}, {{1001, t0}}, "f f"},
+             {"g%M", {0, 60, 2}, {{0, t0 + 59}, {9999, t0 + 60}, {0, t0 + 150}}, "g00 g01 stop"},
+             {"g%M.", {1000, 60, 10}, {{1001, t0 + 1}, {10, t0 + 60}}, "g00.0 g00.1 g01.0"},
+         }) {
+        ostrane::FileRotation rotation(c.pattern, c.config);
+        std::string names = rotation.start(t0);
+        for (const auto& [bytes, now] : c.records) {
+            const bool due = rotation.due(bytes, now);
+            const Step step = rotation.advance(bytes, now);
+            EXPECT_EQ(step != Step::Stay, due) << c.pattern;
+            if (step == Step::Next) names += " " + rotation.name();
+            if (step == Step::Stop) names += " stop";
+        }
+        EXPECT_EQ(names, c.names) << c.pattern;
+    }
 }
 
 // Writes go where the script says: each step takes at most that many bytes,
@@ -82,8 +142,8 @@ TEST(RecordStream, GoldenBytesAndCounters) {
 // the script, all are taken.
 class ScriptedDispatcher : public PacketDispatcher {
 public:
-    explicit ScriptedDispatcher(std::deque<long> script)
-        : PacketDispatcher({ostrane::OutputMode::File, "/dev/null"}), script_(std::move(script)) {}
+    explicit ScriptedDispatcher(std::deque<long> script, ostrane::RecordFormat format = ostrane::RecordFormat::Records)
+        : PacketDispatcher(file_config("/dev/null", format)), script_(std::move(script)) {}
     std::string stream;
 
 protected:
@@ -104,30 +164,35 @@ private:
 
 // A full disk takes a batch only in part, in the middle of a record: the
 // counters follow what it took, no byte goes twice, and the record that began
-// to go out is finished, not dropped.
+// to go out is finished, not dropped. The same for a pcap file after its header.
 TEST(RecordStream, DiskFullInTheMiddleOfABatch) {
     std::vector<std::string> frames;
     for (char seed = 0; seed < 5; ++seed) frames.push_back(pattern(60000, seed));
-    ScriptedDispatcher dispatcher({-1, 250000, -1});
-    ASSERT_TRUE(dispatcher.init());
-    std::string expected;
-    double stamp = 1.0;
-    for (const std::string& frame : frames) {
-        if (stamp == 5.0) {
-            EXPECT_FALSE(dispatcher.flush());  // held: the disk takes nothing
+    for (const auto format : {ostrane::RecordFormat::Records, ostrane::RecordFormat::Pcap}) {
+        const bool pcap = format == ostrane::RecordFormat::Pcap;
+        ScriptedDispatcher dispatcher(pcap ? std::deque<long>{24, -1, 250000, -1} : std::deque<long>{-1, 250000, -1},
+                                      format);
+        ASSERT_TRUE(dispatcher.init());
+        const auto file_header = ostrane::pcap_file_header(1, 262144);
+        std::string expected = pcap ? std::string(file_header.begin(), file_header.end()) : "";
+        double stamp = 1.0;
+        for (const std::string& frame : frames) {
+            if (stamp == 5.0) {
+                EXPECT_FALSE(dispatcher.flush());  // held: the disk takes nothing
+            }
+            const ostrane::CapturedPacket packet = packet_of(frame, stamp++, 60000);
+            EXPECT_TRUE(dispatcher.dispatch(packet));
+            uint8_t header[ostrane::kMaxRecordHeader];
+            expected.append(reinterpret_cast<const char*>(header), ostrane::encode_record_header(format, packet, header));
+            expected += frame;
         }
-        const ostrane::CapturedPacket packet = packet_of(frame, stamp++, 60000);
-        EXPECT_TRUE(dispatcher.dispatch(packet));
-        expected += std::string(PacketRecordHeader::kSize, '\0') + frame;
-        PacketRecordHeader::from_packet(packet).encode(
-            reinterpret_cast<uint8_t*>(&expected[expected.size() - frame.size() - PacketRecordHeader::kSize]));
+        EXPECT_EQ(std::make_pair(dispatcher.packets_dispatched(), dispatcher.bytes_written()),
+                  std::make_pair(uint64_t{4}, uint64_t{pcap ? 250024u : 250000u}));
+        EXPECT_TRUE(dispatcher.finish());
+        EXPECT_EQ(dispatcher.stream, expected);
+        EXPECT_EQ(std::make_pair(dispatcher.packets_dispatched(), dispatcher.bytes_written()),
+                  std::make_pair(uint64_t{5}, uint64_t{expected.size()}));
     }
-    EXPECT_EQ(std::make_pair(dispatcher.packets_dispatched(), dispatcher.bytes_written()),
-              std::make_pair(uint64_t{4}, uint64_t{250000}));
-    EXPECT_TRUE(dispatcher.finish());
-    EXPECT_EQ(dispatcher.stream, expected);
-    EXPECT_EQ(std::make_pair(dispatcher.packets_dispatched(), dispatcher.bytes_written()),
-              std::make_pair(uint64_t{5}, uint64_t{expected.size()}));
 }
 
 // Standard error that takes nothing (a paused terminal, an unread pipe) holds

@@ -20,6 +20,7 @@ ANALYZER = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, ANALYZER)
 
 from decode import decode  # noqa: E402
+from containers import open_capture  # noqa: E402
 from fastpath import summarise  # noqa: E402
 from pcapfile import split_timestamp  # noqa: E402
 from records import Record  # noqa: E402
@@ -51,6 +52,41 @@ def udp(sport, dport, payload):
 
 def record(frame, timestamp=1700000000.5, original=None):
     return struct.pack("<4sdII", b"PKT\0", timestamp, original or len(frame), len(frame)) + frame
+
+
+def pcap_file(packets, order="<", nano=False, linktype=1):
+    """A classic pcap of (frame, seconds, microseconds) packets."""
+    scale = 1000 if nano else 1
+    return struct.pack(order + "IHHiIII", 0xA1B23C4D if nano else 0xA1B2C3D4, 2, 4, 0, 0, 262144, linktype) + b"".join(
+        struct.pack(order + "IIII", seconds, micros * scale, len(frame), len(frame)) + frame
+        for frame, seconds, micros in packets)
+
+
+def pcapng_block(order, kind, body):
+    body += bytes(-len(body) % 4)
+    return struct.pack(order + "II", kind, len(body) + 12) + body + struct.pack(order + "I", len(body) + 12)
+
+
+def pcapng_file(packets, order="<", interfaces=((1, 6),)):
+    """A pcapng section of (frame, seconds, microseconds[, interface]) packets
+    (an interface of None: a Simple Packet Block); interfaces are (link type,
+    if_tsresol as a power of ten[, if_tsoffset])."""
+    blocks = [pcapng_block(order, 0x0A0D0D0A, struct.pack(order + "IHHq", 0x1A2B3C4D, 1, 0, -1))]
+    for linktype, resolution, *offset in interfaces:
+        options = struct.pack(order + "HHB3x", 9, 1, resolution) + b"".join(
+            struct.pack(order + "HHq", 14, 8, seconds) for seconds in offset)
+        blocks.append(pcapng_block(order, 1, struct.pack(order + "HHI", linktype, 0, 0) + options + bytes(4)))
+    blocks.append(pcapng_block(order, 0x0BAD, b"skipped"))  # a block the reader does not know
+    for frame, seconds, micros, *interface in packets:
+        if interface == [None]:
+            blocks.append(pcapng_block(order, 3, struct.pack(order + "I", len(frame)) + frame))
+            continue
+        interface = (interface or [0])[0]
+        _, resolution, *offset = interfaces[min(interface, len(interfaces) - 1)]
+        units = ((seconds - sum(offset)) * 10**6 + micros) * 10 ** resolution // 10**6
+        blocks.append(pcapng_block(order, 6, struct.pack(order + "IIIII", interface, units >> 32, units & 0xFFFFFFFF,
+                                                         len(frame), len(frame)) + frame))
+    return b"".join(blocks)
 
 
 MAIN = [sys.executable, os.path.join(ANALYZER, "main.py")]
@@ -218,6 +254,14 @@ class Reader(unittest.TestCase):
             (good + good[:50], "stream ends inside a packet (30 of 60 bytes) at byte offset 80"),
             (good + long[:290000], "stream ends inside a packet (289980 of 300000 bytes) at byte offset 80"),
             (good + long + good[:11], "stream ends inside a record header (11 of 20 bytes) at byte offset 300100"),
+            (pcap_file([(UDP_FRAME, 1, 0)] * 2)[:-10], "file ends inside a packet (50 of 60 bytes) at byte offset 100"),
+            (pcap_file([(UDP_FRAME, 1, 0)], ">") + bytes(3), "file ends inside a record header (3 of 16 bytes) "
+                                                             "at byte offset 100"),
+            (pcapng_file([(UDP_FRAME, 1, 0)] * 2)[:-30], "file ends inside a block (62 of 92 bytes) at byte offset 172"),
+            (pcapng_file([(UDP_FRAME, 1, 0), (UDP_FRAME, 1, 0, 1)]), "packet of interface 1, but 1 described "
+                                                                     "at byte offset 172"),
+            (pcapng_file([(UDP_FRAME, 1, 0)] * 2)[:-92] + struct.pack("<II", 6, 14) + bytes(6),
+             "bad pcapng block length 14 at byte offset 172"),
         ]:
             for mode in ([], ["--json"]):
                 result = analyze(stream, *mode)  # the good record first, then the message
@@ -226,15 +270,45 @@ class Reader(unittest.TestCase):
             assert_json_shows_the_text(self, stream)
 
     def test_a_record_of_any_length_takes_the_same_memory(self):
-        peaks = []
-        for size in (4 << 20, 16 << 20):
-            with tempfile.TemporaryFile() as f:
-                os.pwrite(f.fileno(), record(ethernet(0x88B5, bytes(size))) + record(UDP_FRAME), 0)
-                tracemalloc.start()
-                summarise(f.fileno(), 1, Summary(), None, None)
-                peaks.append(tracemalloc.get_traced_memory()[1])
-                tracemalloc.stop()
-        self.assertLess(peaks[1], peaks[0] * 1.1, peaks)
+        for container in (lambda frames: b"".join(record(frame) for frame in frames),
+                          lambda frames: pcap_file((frame, 1, 0) for frame in frames),
+                          lambda frames: pcapng_file([(frame, 1, 0) for frame in frames])):
+            peaks = []
+            for size in (4 << 20, 16 << 20):
+                with tempfile.TemporaryFile() as f:
+                    os.pwrite(f.fileno(), container([ethernet(0x88B5, bytes(size)), UDP_FRAME]), 0)
+                    tracemalloc.start()
+                    summary = Summary()
+                    summarise(open_capture(f.fileno())[1], summary, None, None)
+                    peaks.append(tracemalloc.get_traced_memory()[1])
+                    tracemalloc.stop()
+                    self.assertEqual(summary.packets, 2)
+            self.assertLess(peaks[1], peaks[0] * 1.1, peaks)
+
+    def test_pcap_and_pcapng_files_read_as_the_record_stream_of_their_packets(self):
+        tcp_frame = ethernet(0x86DD, ipv6(6, tcp(443, 50000, 0x18, b"y" * 100)))
+        packets = [(UDP_FRAME, 1700000000, 250000), (tcp_frame, 1700000001, 999999), (UDP_FRAME[:40], 1700000002, 7)]
+        stream = b"".join(record(frame, seconds + micros / 1e6) for frame, seconds, micros in packets)
+        plain = pcap_file(packets)
+        for capture, copies in [(plain, 1), (pcap_file(packets, ">", nano=True), 1), (pcapng_file(packets), 1),
+                                # A second section, of the other byte order, with interfaces of its own.
+                                (pcapng_file(packets, ">", ((1, 9),)) +
+                                 pcapng_file([packet + (1,) for packet in packets], "<", ((113, 6), (1, 9))), 2)]:
+            for mode in ([], ["--json"], ["--summary"]):
+                self.assertEqual(analyze(capture, *mode).stdout, analyze(stream * copies, *mode).stdout, mode)
+            self.assertEqual(analyze(capture, "--pcap", "-").stdout, plain + plain[24:] * (copies - 1))
+        self.assertEqual(analyze(plain, "--pcap", "-").stdout, plain)
+        # Two interfaces of two link types, one with a time offset, and a packet without a time of its own.
+        cooked = struct.pack("!HHH8sH", 0, 772, 6, bytes(8), 0x0800) + ipv4(17, udp(1, 2, b"hi"))
+        mixed = [(UDP_FRAME, 1700000000, 5, 0), (cooked, 1700000000, 6, 1), (tcp_frame, 0, 0, None)]
+        lines = analyze(pcapng_file(mixed, "<", ((1, 6), (113, 9, 1600000000)))).stdout.decode().splitlines()
+        alone = [analyze(record(frame, seconds + micros / 1e6 if interface is not None else math.nan), "--linktype",
+                             "113" if interface else "1").stdout.decode() for frame, seconds, micros, interface in mixed]
+        self.assertEqual(lines, [f"{number} {line.split(' ', 1)[1][:-1]}" for number, line in enumerate(alone, 1)])
+        result = analyze(pcapng_file(mixed, "<", ((1, 6), (113, 9, 1600000000))), "--pcap", "-")
+        self.assertEqual((result.returncode, len(result.stdout), result.stderr.decode()),
+                         (1, 24 + 16 + len(UDP_FRAME), "ostrane-analyzer: cannot write link type 113 into a pcap of link type "
+                                                       "1: one pcap file holds one link type\n"))
 
     def test_pcap_export_to_a_file_and_to_stdout(self):
         big = ethernet(0x88B5, b"b" * 262200)

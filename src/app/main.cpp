@@ -153,13 +153,35 @@ std::string permission_hint() {
 // any other failure of the output loses packets that were asked for.
 bool reader_went_away(int error) { return error == EPIPE || error == ECONNRESET; }
 
+// "EN10MB (Ethernet)", as tcpdump names the link type at start.
+std::string link_type_text(int linktype) {
+    const char* name = pcap_datalink_val_to_name(linktype);
+    const char* description = pcap_datalink_val_to_description(linktype);
+    std::string text = name != nullptr ? name : "DLT " + std::to_string(linktype);
+    if (description != nullptr) text += std::string(" (") + description + ")";
+    return text;
+}
+
+ostrane::DispatcherConfig dispatcher_config(const ostrane::CommandLineOptions& options) {
+    ostrane::DispatcherConfig config;
+    if (options.write_path.empty()) return config;
+    config.format = ostrane::RecordFormat::Pcap;
+    if (options.write_path == "-") return config;
+    config.mode = ostrane::OutputMode::File;
+    config.output_path = options.write_path;
+    constexpr uint64_t kMillion = 1000000;
+    config.rotation = {options.file_size_mb * kMillion, options.rotate_seconds, options.file_count};
+    return config;
+}
+
 int run_capture(const ostrane::CommandLineOptions& options, bool stdout_closed) {
     // A status line only where nothing else is likely to write to the same
     // terminal: a reader at the other end of a pipe prints there too.
     ostrane::Messages messages(stderr, !options.quiet && !ostrane::is_pipe(stdout), options.quiet);
     // Packet bytes come from anyone on the link, and a terminal obeys the
     // escape sequences among them.
-    if (ostrane::is_terminal(stdout)) {
+    const bool to_stdout = options.write_path.empty() || options.write_path == "-";
+    if (to_stdout && ostrane::is_terminal(stdout)) {
         messages.say("[ERROR] Standard output is a terminal: redirect it to a file or pipe it into a reader");
         return 1;
     }
@@ -168,21 +190,27 @@ int run_capture(const ostrane::CommandLineOptions& options, bool stdout_closed) 
     config.filter = options.filter;
     config.snaplen = options.snaplen;
     config.buffer_size_mb = options.buffer_size_mb;
+    config.promiscuous = options.promiscuous;
 
     CaptureEngine engine(config);
     std::optional<EnginePublication> publication;
     publication.emplace(engine);
 
-    PacketDispatcher dispatcher(ostrane::DispatcherConfig{});
-    if (stdout_closed) {
+    PacketDispatcher dispatcher(dispatcher_config(options));
+    if (to_stdout && stdout_closed) {
         // /dev/null holds its place now, read-only; as if still closed.
         messages.say("[ERROR] Failed to initialize dispatcher: Output stream is not open");
         return 1;
     }
-    if (!dispatcher.init()) {
+    // A pcap starts with the link type, known once the handle is open; a
+    // file is created only once privileges are dropped, so that it belongs
+    // to whoever ran `sudo ostrane`.
+    auto init_dispatcher = [&] {
+        if (dispatcher.init()) return true;
         messages.say("[ERROR] Failed to initialize dispatcher: " + dispatcher.last_error());
-        return 1;
-    }
+        return false;
+    };
+    if (options.write_path.empty() && !init_dispatcher()) return 1;
 
     if (!install_stop_handlers()) messages.say("[WARN] Stop handlers not installed; stop the capture with -c or kill");
     messages.info("[INFO] Opening interface: " + ostrane::escape_for_terminal(options.interface_name));
@@ -197,10 +225,15 @@ int run_capture(const ostrane::CommandLineOptions& options, bool stdout_closed) 
         return 1;
     }
     if (!options.filter.empty()) messages.info("[INFO] BPF filter applied: " + options.filter);
+    messages.info("[INFO] Link type: " + link_type_text(engine.datalink()));
     // The handle is active and filtered: nothing from here on needs privilege.
     if (std::string error; !ostrane::drop_privileges(error)) {
         messages.say("[ERROR] Failed to drop privileges: " + error);
         return 1;
+    }
+    if (!options.write_path.empty()) {
+        dispatcher.set_link(static_cast<uint32_t>(engine.datalink()), static_cast<uint32_t>(engine.snapshot()));
+        if (!init_dispatcher()) return 1;
     }
     std::atomic<uint64_t> packet_count{0};
     const uint64_t max_count = options.max_count;
@@ -291,6 +324,8 @@ int run_capture(const ostrane::CommandLineOptions& options, bool stdout_closed) 
                 return;
             }
             if (!dispatcher.dispatch(packet)) {
+                // -G with -W: the last file is complete, and the capture ends as tcpdump's does.
+                if (dispatcher.file_limit_reached()) return engine.stop_capture();
                 ++unwritten;
                 return fail_output("Dispatch failed: ");
             }
@@ -301,6 +336,9 @@ int run_capture(const ostrane::CommandLineOptions& options, bool stdout_closed) 
     // Without this line a capture ended by libpcap (the interface went away)
     // would look exactly like a Ctrl+C.
     if (!captured) messages.say("[ERROR] " + ostrane::escape_for_terminal(engine.last_error()));
+    if (dispatcher.file_limit_reached()) {
+        messages.info("[INFO] Maximum file limit reached: " + std::to_string(options.file_count));
+    }
 
     // A failure already reported is not reported again for what it left,
     // unless that leaves a reader of the stream with half a record.

@@ -34,6 +34,15 @@ bool parse_into(Number& field, const char* option, const char* text, uint64_t ma
     return true;
 }
 
+// 0 would mean "none" for -C, -G and -W: tcpdump refuses it too.
+template <typename Number>
+bool parse_positive(Number& field, const char* option, const char* text, uint64_t max, std::string& error) {
+    if (!parse_into(field, option, text, max, error)) return false;
+    if (field > 0) return true;
+    error = "Invalid value for " + std::string(option) + ": '0' (a whole number from 1 to " + std::to_string(max) + ")";
+    return false;
+}
+
 // libpcap's own ceiling: a larger snap length is silently cut to it.
 constexpr uint64_t kMaxSnaplen = 262144;
 
@@ -64,6 +73,22 @@ const Option kOptions[] = {
      [](CommandLineOptions& o, const char* n, const char* v, std::string& e) {
          return parse_into(o.max_count, n, v, UINT64_MAX, e);
      }},
+    {"-w", nullptr, "<file>", "Write a pcap file instead of the record stream (- for stdout)",
+     [](CommandLineOptions& o, const char*, const char* v, std::string&) { return o.write_path = v, true; }},
+    {"-C", nullptr, "<size>", "With -w: a new file once one exceeds size million bytes",
+     [](CommandLineOptions& o, const char* n, const char* v, std::string& e) {
+         return parse_positive(o.file_size_mb, n, v, 1000000, e);
+     }},
+    {"-G", nullptr, "<seconds>", "With -w: a new file every N seconds, named by strftime",
+     [](CommandLineOptions& o, const char* n, const char* v, std::string& e) {
+         return parse_positive(o.rotate_seconds, n, v, INT32_MAX, e);
+     }},
+    {"-W", nullptr, "<count>", "With -C: a ring of N files; with -G: stop after N files",
+     [](CommandLineOptions& o, const char* n, const char* v, std::string& e) {
+         return parse_positive(o.file_count, n, v, 1000000, e);
+     }},
+    {"-p", nullptr, nullptr, "Leave the interface out of promiscuous mode (default: on)",
+     [](CommandLineOptions& o, const char*, const char*, std::string&) { return o.promiscuous = false, true; }},
     {"-q", nullptr, nullptr, "Quiet: only warnings, errors and the final report",
      [](CommandLineOptions& o, const char*, const char*, std::string&) { return o.quiet = true; }},
     {"-l", nullptr, nullptr, "List available interfaces and exit",
@@ -105,6 +130,14 @@ bool parse_command_line(int argc, const char* const* argv, CommandLineOptions& o
         }
         if (!problem.empty() && error.empty()) error = problem;
     }
+    // Rotation is of files that -w names; standard output cannot rotate.
+    if (error.empty() && (options.file_size_mb > 0 || options.rotate_seconds > 0 || options.file_count > 0)) {
+        if (options.write_path.empty() || options.write_path == "-") {
+            error = "-C, -G and -W need -w <file>";
+        } else if (options.file_size_mb == 0 && options.rotate_seconds == 0) {
+            error = "-W needs -C or -G";
+        }
+    }
     // Later arguments are still read after an error, so that a -h among them is seen.
     return error.empty();
 }
@@ -128,6 +161,8 @@ void print_usage(std::ostream& out, const char* program) {
         << "  " << program << " -l\n"
         << "  " << program << " -i eth0 -c 100 > packets.bin\n"
         << "  " << program << " -i eth0 -f \"tcp port 80\" | ostrane-analyzer\n"
+        << "  " << program << " -i eth0 -w trace.pcap\n"
+        << "  " << program << " -i eth0 -w ring.pcap -C 100 -W 10\n"
         << "\n"
         << "Standard output must be a file or a pipe, not a terminal. The reader\n"
         << "ostrane-analyzer is python3 python_analyzer/main.py in a source tree.\n"

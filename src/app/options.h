@@ -17,6 +17,12 @@ struct CommandLineOptions {
     bool show_version = false;
     // Only warnings, errors, the SIGUSR1 answer and the final report.
     bool quiet = false;
+    // -w: a pcap file instead of the record stream ("-": standard output).
+    std::string write_path;
+    uint64_t file_size_mb = 0;     // -C, in millions of bytes; 0: none
+    uint32_t rotate_seconds = 0;   // -G; 0: none
+    uint32_t file_count = 0;       // -W; 0: none
+    bool promiscuous = true;       // -p turns it off
 };
 
 // Fills `options` from argv[1..argc-1]. False at the first argument that is

@@ -324,6 +324,16 @@ void CaptureEngine::break_loop() {
     if (pcap_t* h = handle_.load()) pcap_breakloop(h);
 }
 
+int CaptureEngine::datalink() const {
+    pcap_t* handle = handle_.load();
+    return handle != nullptr ? pcap_datalink(handle) : -1;
+}
+
+int CaptureEngine::snapshot() const {
+    pcap_t* handle = handle_.load();
+    return handle != nullptr ? pcap_snapshot(handle) : -1;
+}
+
 CaptureStats CaptureEngine::get_stats() const {
     pcap_t* h = handle_.load();
     pcap_stat st{};

@@ -116,6 +116,10 @@ public:
     uint32_t max_captured_length() const;
 
     CaptureStats get_stats() const;
+    // The open handle's link type (pcap_datalink) and snap length
+    // (pcap_snapshot), as a pcap file of its packets states them; -1 without one.
+    int datalink() const;
+    int snapshot() const;
     void close();
     std::string last_error() const { return last_error_; }
     const CaptureConfig& config() const { return config_; }

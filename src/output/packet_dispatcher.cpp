@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <optional>
 #include <string>
@@ -92,6 +93,14 @@ bool may_recover(int error) {
     return error == ENOSPC;
 }
 
+int descriptor_of(FILE* file) {
+#ifdef _WIN32
+    return _fileno(file);
+#else
+    return fileno(file);
+#endif
+}
+
 bool descriptor_is_open(int fd) {
 #ifdef _WIN32
     return _get_osfhandle(fd) != -1;
@@ -132,7 +141,13 @@ PacketRecordHeader PacketRecordHeader::decode(const uint8_t* in) {
 }
 
 PacketDispatcher::PacketDispatcher(const DispatcherConfig& config)
-    : mode_(config.mode), output_path_(config.output_path), buffer_(kBufferCapacity, 0) {}
+    : mode_(config.mode),
+      output_path_(config.output_path),
+      format_(config.format),
+      linktype_(config.linktype),
+      snaplen_(config.snaplen),
+      rotation_config_(config.rotation),
+      buffer_(kBufferCapacity, 0) {}
 
 // Out of line, where StallClock is complete.
 PacketDispatcher::~PacketDispatcher() { close(); }
@@ -140,12 +155,10 @@ PacketDispatcher::~PacketDispatcher() { close(); }
 bool PacketDispatcher::init() {
     close();
     if (mode_ == OutputMode::File) {
-        file_ = std::fopen(output_path_.c_str(), "wb");
-        if (file_ == nullptr) {
-            last_error_ = "Failed to open output file: " + output_path_;
-            return false;
-        }
-        owns_file_ = true;
+        rotation_ = FileRotation(output_path_, rotation_config_);
+        rotating_ = rotation_config_.max_bytes > 0 || rotation_config_.seconds > 0;
+        files_done_ = false;
+        if (!open_file(rotation_.start(std::time(nullptr)))) return false;
     } else {
 #ifdef _WIN32
         // Text mode would turn every 0x0A byte of the stream into 0x0D 0x0A.
@@ -153,12 +166,8 @@ bool PacketDispatcher::init() {
 #endif
         file_ = stdout;
         owns_file_ = false;
+        fd_ = descriptor_of(file_);
     }
-#ifdef _WIN32
-    fd_ = _fileno(file_);
-#else
-    fd_ = fileno(file_);
-#endif
     begin_ = 0;
     write_pos_ = 0;
     waiting_for_reader_ = false;
@@ -179,7 +188,73 @@ bool PacketDispatcher::init() {
         return false;
     }
     open_private_descriptor();
+    if (!write_file_header()) {
+        close();
+        return false;
+    }
     return true;
+}
+
+bool PacketDispatcher::open_file(const std::string& path) {
+    file_ = std::fopen(path.c_str(), "wb");
+    if (file_ == nullptr) {
+        error_code_ = errno;
+        last_error_ = "Failed to open output file: " + path + ": " + std::strerror(error_code_);
+        return false;
+    }
+    owns_file_ = true;
+    fd_ = descriptor_of(file_);
+    file_bytes_ = 0;
+    return true;
+}
+
+// Sent before any record of the file is staged, so that the record
+// accounting of the buffer never sees it; it counts as bytes written.
+bool PacketDispatcher::write_file_header() {
+    if (format_ != RecordFormat::Pcap) return true;
+    const auto header = pcap_file_header(linktype_, snaplen_);
+    StallClock stall(stop_requests_, false);
+    int error = 0;
+    const size_t sent = send(header.data(), header.size(), error, stall, true);
+    bytes_written_ += sent;
+    file_bytes_ += sent;
+    if (sent == header.size()) return true;
+    broken_ = true;
+    error_code_ = error;
+    last_error_ = "Write failed: wrote " + std::to_string(sent) + " of " + std::to_string(header.size()) +
+                  " bytes of the file header: " + std::strerror(error);
+    return false;
+}
+
+// Only between records and with nothing pending, so that every file is a
+// whole pcap of its own: records a full disk holds stay with their file,
+// and the next one begins once they are out.
+bool PacketDispatcher::rotate_if_due() {
+    const std::time_t now = rotation_.uses_clock() ? std::time(nullptr) : 0;
+    if (!rotation_.due(file_bytes_ + pending_bytes(), now)) return true;
+    if (pending_bytes() > 0 && !flush()) return !broken_;
+    const FileRotation::Step step = rotation_.advance(file_bytes_, now);
+    if (step == FileRotation::Step::Stay) return true;
+    if (step == FileRotation::Step::Stop) {
+        files_done_ = true;
+        last_error_ = "Maximum file limit reached: " + std::to_string(rotation_config_.max_files);
+        return false;
+    }
+    release_private_descriptor();  // the next file may be a FIFO of its own
+    if (std::fclose(file_) != 0) {
+        file_ = nullptr;
+        broken_ = true;
+        error_code_ = errno;
+        last_error_ = "Failed to close output file: " + std::string(std::strerror(errno));
+        return false;
+    }
+    file_ = nullptr;
+    if (!open_file(rotation_.name())) {
+        broken_ = true;
+        return false;
+    }
+    open_private_descriptor();
+    return write_file_header();
 }
 
 // A blocking write to a reader that has stopped reading cannot be left for a
@@ -224,12 +299,14 @@ bool PacketDispatcher::dispatch(const CapturedPacket& packet) {
         return false;
     }
 
-    uint8_t header[PacketRecordHeader::kSize];
-    PacketRecordHeader::from_packet(packet).encode(header);
+    if (rotating_ && (files_done_ || !rotate_if_due())) return false;
+
+    uint8_t header[kMaxRecordHeader];
+    const size_t header_size = encode_record_header(format_, packet, header);
 
     record_start_ = write_pos_;
     record_started_ = false;
-    if (!write(header, sizeof header) || !write(packet.data, packet.captured_length)) {
+    if (!write(header, header_size) || !write(packet.data, packet.captured_length)) {
         // The record is not accepted. None of it has gone out (write() keeps
         // a record that has), so what is pending of it is dropped, and a
         // later flush cannot end the stream with half a record.
@@ -455,6 +532,7 @@ void PacketDispatcher::abandon(const char* why) {
 
 void PacketDispatcher::note_delivered(const uint8_t* from, uint64_t sent) {
     bytes_written_ += sent;
+    file_bytes_ += sent;
     uint64_t offset = 0;
     while (queued_records_ > 0 && sent >= head_left_) {
         sent -= head_left_;
@@ -464,10 +542,7 @@ void PacketDispatcher::note_delivered(const uint8_t* from, uint64_t sent) {
         in_record_ = false;
         // Records behind the head are still whole in the buffer, so the next
         // one's length can be read from its own header.
-        head_left_ = queued_records_ > 0
-                         ? PacketRecordHeader::kSize +
-                               PacketRecordHeader::decode(from + offset).captured_length
-                         : 0;
+        head_left_ = queued_records_ > 0 ? stored_record_length(format_, from + offset) : 0;
     }
     // What is left went out of the oldest record still queued, or of the one
     // dispatch() is copying in.
@@ -476,16 +551,20 @@ void PacketDispatcher::note_delivered(const uint8_t* from, uint64_t sent) {
     if (queued_records_ > 0) head_left_ -= sent;
 }
 
-void PacketDispatcher::close() {
-    if (file_ == nullptr) return;
-    flush();
-    capture_stall_.reset();
+void PacketDispatcher::release_private_descriptor() {
 #ifndef _WIN32
     if (owned_fd_ >= 0) (void)::close(owned_fd_);
 #endif
     owned_fd_ = -1;
     socket_ = false;
     small_writes_ = false;
+}
+
+void PacketDispatcher::close() {
+    if (file_ == nullptr) return;
+    flush();
+    capture_stall_.reset();
+    release_private_descriptor();
     // Nothing is buffered in stdio, but a file system may still report a
     // deferred write error when the file is closed.
     if (owns_file_ && std::fclose(file_) != 0) last_error_ = "Failed to close output file: " + output_path_;

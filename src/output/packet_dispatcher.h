@@ -1,6 +1,8 @@
 #pragma once
 
 #include "capture/capture_engine.h"
+#include "output/file_rotation.h"
+#include "output/record_format.h"
 
 #include <atomic>
 #include <chrono>
@@ -38,7 +40,11 @@ enum class OutputMode { Stdout = 0, File = 1 };
 
 struct DispatcherConfig {
     OutputMode mode = OutputMode::Stdout;
-    std::string output_path;  // File mode only
+    std::string output_path;  // File mode only; with rotation, the pattern of the names
+    RecordFormat format = RecordFormat::Records;
+    uint32_t linktype = 1;  // Pcap only: for the file header
+    uint32_t snaplen = 262144;
+    RotationConfig rotation;  // File mode only
 };
 
 // Frames packets into records and sends them out of the process in batches:
@@ -76,6 +82,12 @@ public:
     PacketDispatcher(const PacketDispatcher&) = delete;
     PacketDispatcher& operator=(const PacketDispatcher&) = delete;
 
+    // Pcap only, before init(): what the file header states. A live
+    // capture knows them only once its handle is open.
+    void set_link(uint32_t linktype, uint32_t snaplen) {
+        linktype_ = linktype;
+        snaplen_ = snaplen;
+    }
     bool init();
     bool dispatch(const CapturedPacket& packet);
     // Waits until the stream has taken every pending byte (or, after a stop
@@ -121,6 +133,8 @@ public:
     bool ends_inside_record() const { return in_record_ && broken_; }
     // Records dispatch() accepted that will never reach the stream whole.
     uint64_t records_abandoned() const { return records_abandoned_; }
+    // -G with -W has made its last file: dispatch() takes no more records.
+    bool file_limit_reached() const { return files_done_; }
 
     std::string last_error() const { return last_error_; }
     uint64_t packets_dispatched() const { return packets_dispatched_; }
@@ -144,9 +158,22 @@ private:
     void compact();
     void waited();
     void open_private_descriptor();
+    void release_private_descriptor();
+    bool open_file(const std::string& path);
+    bool write_file_header();
+    bool rotate_if_due();
 
     OutputMode mode_;
     std::string output_path_;
+    RecordFormat format_;
+    uint32_t linktype_;
+    uint32_t snaplen_;
+    // The destination: one stream, or a file that gives way to the next.
+    RotationConfig rotation_config_;
+    FileRotation rotation_;
+    bool rotating_ = false;
+    uint64_t file_bytes_ = 0;  // bytes the current file took
+    bool files_done_ = false;
     FILE* file_ = nullptr;
     bool owns_file_ = false;
     std::vector<uint8_t> buffer_;  // grows up to buffer_capacity_

@@ -1,0 +1,78 @@
+#include "output/record_format.h"
+
+#include "output/packet_dispatcher.h"
+
+#include <cmath>
+
+namespace ostrane {
+
+namespace {
+
+void put_u16(uint8_t* out, uint16_t value) {
+    out[0] = static_cast<uint8_t>(value);
+    out[1] = static_cast<uint8_t>(value >> 8);
+}
+
+void put_u32(uint8_t* out, uint32_t value) {
+    for (int i = 0; i < 4; ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+uint32_t get_u32(const uint8_t* in) {
+    uint32_t value = 0;
+    for (int i = 0; i < 4; ++i) value |= static_cast<uint32_t>(in[i]) << (8 * i);
+    return value;
+}
+
+constexpr size_t kPcapRecordHeaderSize = 16;
+
+}  // namespace
+
+void split_timestamp(double timestamp, uint32_t& seconds, uint32_t& micros) {
+    // A time no pcap field can hold (before 1970, after 2106, NaN) is 0.
+    if (!(timestamp >= 0.0 && timestamp < 4294967296.0)) {
+        seconds = micros = 0;
+        return;
+    }
+    const double whole = std::floor(timestamp);
+    auto fraction = static_cast<uint32_t>(std::lround((timestamp - whole) * 1e6));
+    auto full = static_cast<uint64_t>(whole);
+    if (fraction >= 1000000) {  // rounding carried into the next second
+        fraction -= 1000000;
+        ++full;
+    }
+    seconds = full > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(full);
+    micros = fraction;
+}
+
+size_t encode_record_header(RecordFormat format, const CapturedPacket& packet, uint8_t* out) {
+    if (format == RecordFormat::Records) {
+        PacketRecordHeader::from_packet(packet).encode(out);
+        return PacketRecordHeader::kSize;
+    }
+    uint32_t seconds = 0;
+    uint32_t micros = 0;
+    split_timestamp(packet.timestamp, seconds, micros);
+    put_u32(out, seconds);
+    put_u32(out + 4, micros);
+    put_u32(out + 8, packet.captured_length);
+    put_u32(out + 12, packet.original_length);
+    return kPcapRecordHeaderSize;
+}
+
+uint64_t stored_record_length(RecordFormat format, const uint8_t* header) {
+    if (format == RecordFormat::Records) return PacketRecordHeader::kSize + get_u32(header + 16);
+    return kPcapRecordHeaderSize + get_u32(header + 8);
+}
+
+std::array<uint8_t, kPcapFileHeaderSize> pcap_file_header(uint32_t linktype, uint32_t snaplen) {
+    std::array<uint8_t, kPcapFileHeaderSize> header{};
+    put_u32(header.data(), 0xA1B2C3D4);  // microsecond timestamps
+    put_u16(header.data() + 4, 2);       // version 2.4
+    put_u16(header.data() + 6, 4);
+    // Bytes 8 to 15: time zone and accuracy, always 0.
+    put_u32(header.data() + 16, snaplen);
+    put_u32(header.data() + 20, linktype);
+    return header;
+}
+
+}  // namespace ostrane

@@ -1,0 +1,32 @@
+#pragma once
+
+#include "capture/capture_engine.h"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+namespace ostrane {
+
+// What goes before each packet's bytes, and before the first one. The record
+// stream has no file header and a 20-byte record header; a classic pcap file
+// (little-endian, microseconds) has a 24-byte file header and a 16-byte
+// record header. Everything else about the output is the same for both.
+enum class RecordFormat { Records, Pcap };
+
+constexpr size_t kMaxRecordHeader = 20;
+constexpr size_t kPcapFileHeaderSize = 24;
+
+// Writes the header of `packet` to `out` (kMaxRecordHeader bytes of room) and
+// returns its size.
+size_t encode_record_header(RecordFormat format, const CapturedPacket& packet, uint8_t* out);
+// The whole length of the record whose header is at `header`: header and bytes.
+uint64_t stored_record_length(RecordFormat format, const uint8_t* header);
+std::array<uint8_t, kPcapFileHeaderSize> pcap_file_header(uint32_t linktype, uint32_t snaplen);
+
+// Whole seconds and microseconds of a capture timestamp, which libpcap gave
+// as a timeval and to_captured_packet() turned into a double: every
+// microsecond of a date up to 2106 comes back exactly.
+void split_timestamp(double timestamp, uint32_t& seconds, uint32_t& micros);
+
+}  // namespace ostrane
