@@ -57,16 +57,6 @@ private:
 
 namespace {
 
-void put_u32(uint8_t* out, uint32_t value) {
-    for (int i = 0; i < 4; ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
-}
-
-uint32_t get_u32(const uint8_t* in) {
-    uint32_t value = 0;
-    for (int i = 0; i < 4; ++i) value |= static_cast<uint32_t>(in[i]) << (8 * i);
-    return value;
-}
-
 // A write that the stream will not take waits in slices this long, so that a
 // stop request is seen even when no signal interrupts the wait.
 constexpr int kWaitSliceMs = 100;
@@ -123,20 +113,20 @@ void PacketRecordHeader::encode(uint8_t* out) const {
     uint64_t bits = 0;
     static_assert(sizeof bits == sizeof timestamp, "IEEE 754 double expected");
     std::memcpy(&bits, &timestamp, sizeof bits);
-    put_u32(out, magic);
-    put_u32(out + 4, static_cast<uint32_t>(bits));
-    put_u32(out + 8, static_cast<uint32_t>(bits >> 32));
-    put_u32(out + 12, original_length);
-    put_u32(out + 16, captured_length);
+    put_le32(out, magic);
+    put_le32(out + 4, static_cast<uint32_t>(bits));
+    put_le32(out + 8, static_cast<uint32_t>(bits >> 32));
+    put_le32(out + 12, original_length);
+    put_le32(out + 16, captured_length);
 }
 
 PacketRecordHeader PacketRecordHeader::decode(const uint8_t* in) {
     PacketRecordHeader header;
-    header.magic = get_u32(in);
-    const uint64_t bits = get_u32(in + 4) | (static_cast<uint64_t>(get_u32(in + 8)) << 32);
+    header.magic = get_le32(in);
+    const uint64_t bits = get_le32(in + 4) | (static_cast<uint64_t>(get_le32(in + 8)) << 32);
     std::memcpy(&header.timestamp, &bits, sizeof bits);
-    header.original_length = get_u32(in + 12);
-    header.captured_length = get_u32(in + 16);
+    header.original_length = get_le32(in + 12);
+    header.captured_length = get_le32(in + 16);
     return header;
 }
 

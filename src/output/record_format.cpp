@@ -13,16 +13,6 @@ void put_u16(uint8_t* out, uint16_t value) {
     out[1] = static_cast<uint8_t>(value >> 8);
 }
 
-void put_u32(uint8_t* out, uint32_t value) {
-    for (int i = 0; i < 4; ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
-}
-
-uint32_t get_u32(const uint8_t* in) {
-    uint32_t value = 0;
-    for (int i = 0; i < 4; ++i) value |= static_cast<uint32_t>(in[i]) << (8 * i);
-    return value;
-}
-
 constexpr size_t kPcapRecordHeaderSize = 16;
 
 }  // namespace
@@ -52,26 +42,26 @@ size_t encode_record_header(RecordFormat format, const CapturedPacket& packet, u
     uint32_t seconds = 0;
     uint32_t micros = 0;
     split_timestamp(packet.timestamp, seconds, micros);
-    put_u32(out, seconds);
-    put_u32(out + 4, micros);
-    put_u32(out + 8, packet.captured_length);
-    put_u32(out + 12, packet.original_length);
+    put_le32(out, seconds);
+    put_le32(out + 4, micros);
+    put_le32(out + 8, packet.captured_length);
+    put_le32(out + 12, packet.original_length);
     return kPcapRecordHeaderSize;
 }
 
 uint64_t stored_record_length(RecordFormat format, const uint8_t* header) {
-    if (format == RecordFormat::Records) return PacketRecordHeader::kSize + get_u32(header + 16);
-    return kPcapRecordHeaderSize + get_u32(header + 8);
+    if (format == RecordFormat::Records) return PacketRecordHeader::kSize + get_le32(header + 16);
+    return kPcapRecordHeaderSize + get_le32(header + 8);
 }
 
 std::array<uint8_t, kPcapFileHeaderSize> pcap_file_header(uint32_t linktype, uint32_t snaplen) {
     std::array<uint8_t, kPcapFileHeaderSize> header{};
-    put_u32(header.data(), 0xA1B2C3D4);  // microsecond timestamps
+    put_le32(header.data(), 0xA1B2C3D4);  // microsecond timestamps
     put_u16(header.data() + 4, 2);       // version 2.4
     put_u16(header.data() + 6, 4);
     // Bytes 8 to 15: time zone and accuracy, always 0.
-    put_u32(header.data() + 16, snaplen);
-    put_u32(header.data() + 20, linktype);
+    put_le32(header.data() + 16, snaplen);
+    put_le32(header.data() + 20, linktype);
     return header;
 }
 

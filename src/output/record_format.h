@@ -14,6 +14,17 @@ namespace ostrane {
 // record header. Everything else about the output is the same for both.
 enum class RecordFormat { Records, Pcap };
 
+// Both formats are little-endian, byte by byte, whatever the host's order.
+inline void put_le32(uint8_t* out, uint32_t value) {
+    for (int i = 0; i < 4; ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+inline uint32_t get_le32(const uint8_t* in) {
+    uint32_t value = 0;
+    for (int i = 0; i < 4; ++i) value |= static_cast<uint32_t>(in[i]) << (8 * i);
+    return value;
+}
+
 constexpr size_t kMaxRecordHeader = 20;
 constexpr size_t kPcapFileHeaderSize = 24;
 
