@@ -174,11 +174,14 @@ def print_lines(fd, linktype, write_text, pcap, hint, as_json=False):
                         break
                     end = n  # past the snaplen, the record was dropped unread
                 p = end
+                if cap > SNAPLEN:
+                    # Whether a chunk held all of it depends on how reads split the stream.
+                    end = start + SNAPLEN
                 index += 1
                 seconds, micros = split_timestamp(ts)
                 if pcap is not None:
                     packets.append(record_header(seconds, micros, orig, cap))
-                    packets.append(data[start:end] if cap <= SNAPLEN else data[start:start + SNAPLEN])
+                    packets.append(data[start:end])
                 if hint_left:
                     hint_left = hint.check(data[start:end], hint_left)
                 if write_text is None:
@@ -327,7 +330,11 @@ def summarise(fd, linktype, summary, pcap, hint):
                                 totals = udp_totals[key] = totals_for(_conversation_of("UDP", key, size))
                             udp += 1
                     if totals is None:
-                        decoded = decode(data[start:end], linktype, with_text=False)
+                        # Cut to the snaplen here only: whether a chunk held all of a
+                        # longer record depends on how reads split the stream, and the
+                        # inline decoding above reads its first 54 bytes at most.
+                        decoded = decode(data[start:end if cap <= SNAPLEN else start + SNAPLEN], linktype,
+                                         with_text=False)
                         protocols[decoded.protocol] += 1
                         if decoded.conversation is None:
                             continue

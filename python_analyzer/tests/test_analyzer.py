@@ -232,7 +232,18 @@ class Reader(unittest.TestCase):
                                   result.stderr.decode()), (1, 1, f"main.py: {message}\n"))
             assert_json_shows_the_text(self, stream)
 
-    def test_a_record_of_any_length_takes_the_same_memory(self):
+    def test_a_record_of_any_length_takes_the_same_memory_and_is_cut_to_the_snaplen(self):
+        # Past 262144 bytes, a chain of IPv6 options whose UDP header is cut
+        # off: the same whether one read holds the whole record or not.
+        options = b"".join(struct.pack("!BB2046x", 60 if i < 129 else 17, 255) for i in range(130))
+        long = record(ethernet(0x86DD, ipv6(60, b"") + options + udp(1, 2, b"")))
+        with tempfile.NamedTemporaryFile() as f:
+            for before in (b"", record(ethernet(0x88B5, bytes(59986))) * 13):
+                os.pwrite(f.fileno(), before + long, 0)
+                for mode in ([], ["--json"], ["--summary"]):
+                    shown = subprocess.run(MAIN + mode + [f.name], capture_output=True, timeout=60).stdout
+                    self.assertRegex(shown.decode(), r'IPv6 fe80::1 > ff02::1 \[truncated\]\n|'
+                                                     r'"truncated":true,"undecoded":1994\}|  IPv6 +1 ', mode)
         peaks = []
         for size in (4 << 20, 16 << 20):
             with tempfile.TemporaryFile() as f:
