@@ -201,6 +201,26 @@ class Reader(unittest.TestCase):
         document = json.loads(analyze(stream, "--summary", "--json").stdout)
         self.assertEqual((document["wire_bytes"], document["protocols"], document["conversations"][0]["bytes"],
                           document["duration"], document["traffic"]["bytes"][::20]), (1788, {"UDP": 3, "TCP": 1}, 1634, 2.0, [60, 1514, 154]))
+        # Timestamps at the extremes: only usable ones (a finite number of
+        # microseconds) make the duration, rates are given where they are finite,
+        # and the JSON never carries NaN or Infinity.
+        inf = float("inf")
+        for stamps, duration, rates in [
+            ([1e303], "unknown (no packet has a usable timestamp)", None),
+            ([1700000000, -1e303], "0.000000 s (all packets share one timestamp; no rates)", None),
+            ([inf, -inf, float("nan")], "unknown (no packet has a usable timestamp)", None),
+            ([0.0, 5e-324], "4.94e-324 s (too short for rates)", None),
+            ([1700000000, 1700000010, inf], "10.000000 s, 0.3 packets/s, 18.0 bytes/s on the wire", 0.3),
+            ([0.0, 1000.0], "1000.000000 s, 0.002 packets/s, 0.1 bytes/s on the wire", 0.002),
+            ([-1e300, 1e300], "2e+300 s, 1e-300 packets/s, 6e-299 bytes/s on the wire", 1e-300),
+        ]:
+            with self.subTest(stamps=stamps):
+                stream = b"".join(record(b"", stamp, 60) for stamp in stamps)
+                result = analyze(stream, "--summary")
+                self.assertEqual((result.returncode, result.stderr), (0, b""))
+                self.assertIn(f"Duration: {duration}", result.stdout.decode().splitlines())
+                document = json.loads(analyze(stream, "--summary", "--json").stdout, parse_constant=self.fail)
+                self.assertEqual(document["packets_per_second"], rates)
 
     def test_traffic_over_time_of_one_instant_and_of_a_long_capture(self):
         instant = record(UDP_FRAME) * 3 + record(UDP_FRAME, float("-inf"))
@@ -214,8 +234,16 @@ class Reader(unittest.TestCase):
         self.assertEqual([len(line) for line in lines[1:]], [56] * 4 + [len(lines[5])] + [56] * 4 + [len(lines[10])])
         self.assertRegex(lines[5], r"^ {39}\^ 200 packets at .*:21\.500000$")
         traffic = json.loads(analyze(stream, "--summary", "--json").stdout)["traffic"]
-        self.assertEqual((traffic["interval"], traffic["packets"][15], sum(traffic["packets"]), max(traffic["bytes"])),
-                         (0.1, 200, 3150, 200 * 60))
+        self.assertEqual((traffic["interval"], traffic["start"], traffic["packets"][15], sum(traffic["packets"]),
+                          max(traffic["bytes"])), (0.1, 1700000000.0, 200, 3150, 200 * 60))
+        # Counted by the microsecond each record shows: 700 records 1 µs apart are 20 in each 20 µs.
+        stream = b"".join(record(UDP_FRAME, 1700000000 + i * 1e-6) for i in range(700))
+        traffic = json.loads(analyze(stream, "--summary", "--json").stdout)["traffic"]
+        self.assertEqual((traffic["interval"], traffic["start"], traffic["packets"]), (2e-05, 1700000000.0, [20] * 35))
+        # A peak label longer than the margin moves every row of both charts alike.
+        stream = record(UDP_FRAME, 1700000000, 4000000000) + record(UDP_FRAME, 1700000001, 100000000)
+        rows = [line for line in analyze(stream, "--summary").stdout.decode().splitlines() if line.endswith("|")]
+        self.assertEqual({line.index("|") for line in rows}, {len("  bytes peak 4000000000 ")})
 
     def test_malformed_streams_report_the_offset_after_the_good_records(self):
         good, long = record(UDP_FRAME), record(ethernet(0x88B5, bytes(299986)))  # past the snaplen
