@@ -31,13 +31,17 @@ def usable(timestamp):
 
 def _lowest(target):
     """The smallest double whose whole microseconds are at least `target`.
-    The rounding is monotonic, so a step or two from the half microsecond
-    below the target finds it."""
+    The rounding is monotonic, and the double nearest the half microsecond
+    below the target is that one or a neighbour of it."""
     x = (2 * target - 1) / (2 * MICROSECOND)
-    while whole_micros(x) >= target:
-        x = math.nextafter(x, -math.inf)
-    while whole_micros(x) < target:
+    if whole_micros(x) < target:
         x = math.nextafter(x, math.inf)
+        while whole_micros(x) < target:
+            x = math.nextafter(x, math.inf)
+        return x
+    below = math.nextafter(x, -math.inf)
+    while whole_micros(below) >= target:
+        x, below = below, math.nextafter(below, -math.inf)
     return x
 
 
@@ -52,6 +56,7 @@ class Traffic:
         self.key = None  # the bin being counted; None: the records are not (no usable timestamp)
         self.marks = (0, 0)  # the loop's totals when that bin was entered
         self._edge = (None, 0.0)  # the last bound computed: (microseconds, the double)
+        self._unit = 1  # microseconds a bin
 
     def enter(self, timestamp, packets, wire):
         """Closes the current bin at the loop's totals, taken before the record
@@ -64,7 +69,7 @@ class Traffic:
         if not usable(timestamp):
             self.key = None
             return math.inf, -math.inf
-        unit = 10 ** (self.exponent - FINEST)  # microseconds a bin
+        unit = self._unit
         self.key = whole_micros(timestamp) // unit
         return self._bound(self.key * unit), self._bound((self.key + 1) * unit)
 
@@ -95,6 +100,7 @@ class Traffic:
             counts[1] += wire
         self.bins = merged
         self.exponent += 1
+        self._unit *= 10
 
     def series(self, packets, wire):
         """The counts per interval, in the shortest interval of 1, 2 or 5
