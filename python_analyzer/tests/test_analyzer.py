@@ -166,7 +166,8 @@ class Reader(unittest.TestCase):
         ]
         # Lengths in the headers that disagree with the frame.
         shapes += [shapes[0][:16] + b"\x00\x10" + shapes[0][18:], shapes[1][:38] + b"\x00\x03" + shapes[1][40:]]
-        stamps = [float("nan"), 1700000000.5, 1700000000.9999996, 4294967295.9999999, 2.0 ** 32, -1.0, 0.0]
+        stamps = [float("nan"), 1700000000.5, 1700000000.9999996, 4294967295.9999999, 2.0 ** 32, -1.0, 0.0,
+                  float("inf"), 1e303]
         frames = [(frame[:size], stamps[(number + size) % len(stamps)], len(frame) + number % 2)
                   for number, frame in enumerate(shapes) for size in range(len(frame) + 1)]
         expected, objects, summary = [], [], Summary()
