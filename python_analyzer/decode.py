@@ -321,7 +321,10 @@ class _Frame:
             self.reach(offset + 8)
             self.endpoints(family, src, sport, dst, dport, "UDP")
             if self.with_text or self.fields is not None:
-                # A length field past the datagram gives way to the IP length, as in tcpdump.
+                # A length field past the datagram gives way to the IP length, as in tcpdump;
+                # so does the 0 of a jumbogram's (RFC 2675).
+                if length == 0 and payload_length > 0xFFFF:
+                    length = payload_length
                 length = max(min(length, payload_length) - 8, 0)
                 self.say(f"len={length}", length=length)
         elif protocol in (1, 58):

@@ -92,10 +92,11 @@ class Reader(unittest.TestCase):
         arp = struct.pack("!HHBBH6s4s6s4s", 1, 0x0800, 6, 4, 1, bytes(6), socket.inet_aton("192.0.2.1"), bytes(6),
                           socket.inet_aton("192.0.2.2"))
         cooked_vlan = struct.pack("!HHH8sHHH", 0, 1, 6, bytes(8), 0x8100, 5, 0x0800) + ipv4(17, udp(1, 2, b""))
-        # A BIG TCP jumbogram: payload length 0, the length in a Hop-by-Hop option, after a Pad1 and before a PadN.
-        jumbo = ipv6(0, struct.pack("!BBBBBI7B", 6, 1, 0, 0xC2, 4, 16 + 20 + 80000, 1, 5, 0, 0, 0, 0, 0)
-                     + tcp(1, 2, 0x10, b"z" * 100))
-        jumbo = ethernet(0x86DD, jumbo[:4] + b"\0\0" + jumbo[6:])
+
+        def jumbo(protocol, transport):  # payload length 0, the length in a Hop-by-Hop option after a Pad1
+            packet = ipv6(0, struct.pack("!BBBBBI7B", protocol, 1, 0, 0xC2, 4, 16 + len(transport) + 79900, 1, 5,
+                                         0, 0, 0, 0, 0) + transport)
+            return ethernet(0x86DD, packet[:4] + b"\0\0" + packet[6:])
         cases = [
             (syn, "TCP", "IPv4 10.0.0.1:40000 > 10.0.0.2:80 TCP [SYN] seq=1000 ack=0 len=0"),
             (ethernet(0x0800, ipv4(6, tcp(1, 2, 0x10, header=0x40))),
@@ -124,7 +125,8 @@ class Reader(unittest.TestCase):
             (ethernet(0x0800, ipv4(17, b"later", fragment=100)),
              "IPv4", "IPv4 10.0.0.1 > 10.0.0.2 UDP fragment offset=800"),
             (ethernet(0x88CC, b"lldp"), "0x88cc", "Ethernet 02:00:00:00:00:01 > 02:00:00:00:00:02 type 0x88cc"),
-            (jumbo, "TCP", "IPv6 [fe80::1]:1 > [ff02::1]:2 TCP [ACK] seq=1000 ack=0 len=80000"),  # as tcpdump
+            (jumbo(6, tcp(1, 2, 0x10, b"z" * 100)), "TCP", "IPv6 [fe80::1]:1 > [ff02::1]:2 TCP [ACK] seq=1000 ack=0 len=80000"),
+            (jumbo(17, struct.pack("!HHHH", 1, 2, 0, 0) + b"z" * 100), "UDP", "IPv6 [fe80::1]:1 > [ff02::1]:2 UDP len=80000"),
             (b"\x30", "IP version 3", "unknown IP version 3", 101),
             (b"\x50" + bytes(39), "IP version 5", "unknown IP version 5", 101),
             (syn[:50], None, "IPv4 10.0.0.1:40000 > 10.0.0.2:80 TCP [truncated]"),  # 16 of 20 TCP header bytes
