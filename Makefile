@@ -9,7 +9,7 @@ ifneq ($(SOURCE_DATE_EPOCH),)
 export SOURCE_DATE_EPOCH
 endif
 
-.PHONY: all build deps test test-sanitize lint soak bench bench-live windows test-windows demo clean \
+.PHONY: all build deps test test-sanitize lint soak bench bench-live windows test-windows demo clean fuzz-reader \
 	install uninstall package test-package bench-reader package-windows lintian reproducible repro-build dist distcheck
 
 all: build
@@ -81,6 +81,16 @@ bench-reader:
 	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=Release
 	cmake --build $(BUILD_DIR) -j $(JOBS) --target ostrane udp_flood
 	bench/reader.py --build $(BUILD_DIR)
+
+# Mutated record streams through the reader in every mode, each run checked:
+# no traceback, one error line, strict JSON, counts that agree. Seeded and
+# bounded: FUZZ_SEED, FUZZ_COUNT streams at most, FUZZ_SECONDS at most.
+FUZZ_SEED ?= 1
+FUZZ_COUNT ?= 3000
+FUZZ_SECONDS ?= 1800
+fuzz-reader:
+	scripts/fuzz_reader.py --seed $(FUZZ_SEED) --count $(FUZZ_COUNT) --seconds $(FUZZ_SECONDS) \
+	  --python $(or $(wildcard /usr/bin/python3),python3) --keep $(BUILD_DIR)/fuzz-reader
 
 # ostrane.exe for x86-64 Windows (mingw-w64), linked against wpcap.dll.
 WINDOWS_DIR ?= build-windows

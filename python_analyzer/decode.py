@@ -18,6 +18,8 @@ _STP_NAMES = {(0, 0x00): "802.1d Config", (0, 0x80): "802.1d TCN", (2, 0x02): "8
 _IPV6_OPTION_HEADERS = (0, 43, 60, 139, 140)
 _IPV6_FRAGMENT = 44
 _IPV6_AUTH = 51
+_IPV6_HOP_BY_HOP = 0
+_JUMBO_OPTION = 0xC2
 _TCP_FLAGS = ("FIN", "SYN", "RST", "PSH", "ACK", "URG", "ECE", "CWR")
 _ICMP_NAMES = {0: "echo-reply", 3: "dest-unreachable", 5: "redirect", 8: "echo-request", 11: "time-exceeded"}
 _ICMP6_NAMES = {1: "dest-unreachable", 2: "packet-too-big", 3: "time-exceeded", 128: "echo-request",
@@ -243,6 +245,8 @@ class _Frame:
         next_header = data[offset + 6]
         src, dst = data[offset + 8:offset + 24], data[offset + 24:offset + 40]
         offset += 40
+        if payload_length == 0 and next_header == _IPV6_HOP_BY_HOP:
+            payload_length = _jumbo_length(data, offset)
         while True:
             self.reach(offset)
             if next_header in _IPV6_OPTION_HEADERS or next_header == _IPV6_AUTH:
@@ -317,7 +321,10 @@ class _Frame:
             self.reach(offset + 8)
             self.endpoints(family, src, sport, dst, dport, "UDP")
             if self.with_text or self.fields is not None:
-                # A length field past the datagram gives way to the IP length, as in tcpdump.
+                # A length field past the datagram gives way to the IP length, as in tcpdump;
+                # so does the 0 of a jumbogram's (RFC 2675).
+                if length == 0 and payload_length > 0xFFFF:
+                    length = payload_length
                 length = max(min(length, payload_length) - 8, 0)
                 self.say(f"len={length}", length=length)
         elif protocol in (1, 58):
@@ -359,6 +366,25 @@ class _Frame:
                 self.fields["ip_protocol"] = number
 
 
+def _jumbo_length(data, offset):
+    """A jumbogram's payload length (RFC 2675, Linux's BIG TCP): a payload
+    length of 0 and a Jumbo Payload option in the Hop-by-Hop header at
+    `offset`, which the length includes. 0 when there is none."""
+    if len(data) < offset + 2:
+        return 0
+    end = min(offset + (data[offset + 1] + 1) * 8, len(data))
+    at = offset + 2
+    while at + 2 <= end:
+        kind, size = data[at], data[at + 1]
+        if kind == 0:  # Pad1 is the one option without a length
+            at += 1
+            continue
+        if kind == _JUMBO_OPTION and size == 4 and at + 6 <= end:
+            return struct.unpack_from("!I", data, at + 2)[0]
+        at += 2 + size
+    return 0
+
+
 def conversation_key(name, src, sport, dst, dport):
     a, b = (src, sport if sport is not None else -1), (dst, dport if dport is not None else -1)
     return (name, a, b) if a <= b else (name, b, a)
@@ -370,7 +396,12 @@ def decode(data, linktype=LINKTYPE_ETHERNET, with_text=True, with_fields=False):
         frame.ethernet(0)
     elif linktype == LINKTYPE_RAW:
         if frame.has(0, 1):
-            frame.network(0x0800 if data[0] >> 4 == 4 else 0x86DD, 0)
+            version = data[0] >> 4
+            if version in (4, 6):
+                frame.network(0x0800 if version == 4 else 0x86DD, 0)
+            else:  # as tcpdump has it: not a bad IPv6 header, no IP at all
+                frame.protocol = f"IP version {version}"
+                frame.say(f"unknown IP version {version}", ip_version=version)
     elif linktype in (LINKTYPE_LINUX_SLL, LINKTYPE_LINUX_SLL2):
         # The protocol field is at 14 in the 16-byte SLL header, at 0 in the 20-byte SLL2 one.
         size, at = (16, 14) if linktype == LINKTYPE_LINUX_SLL else (20, 0)

@@ -184,18 +184,23 @@ def summarise(groups, summary, pcap, hint):
                 for ts, orig, cap, start, end in frames:
                     # Two comparisons a record where time moves on, as many as for
                     # the first and last timestamps alone: a later timestamp than
-                    # the last is above the bin's lower bound and the first.
+                    # the last is above the bin's lower bound. Only timestamps
+                    # that enter() finds usable (low < high) move the first and
+                    # the last.
                     if ts > last:
-                        last = ts
-                        if ts >= high:
-                            if ts < first:
-                                first = ts
+                        if ts < high:
+                            last = ts
+                        else:
                             low, high = enter(ts, packets_seen, wire)
+                            if low < high:
+                                last = ts
+                                if ts < first:
+                                    first = ts
                     else:  # an earlier timestamp, or NaN, which fails every comparison
-                        if ts < first:  # never true for NaN, which would stick
-                            first = ts
                         if not low <= ts < high:
                             low, high = enter(ts, packets_seen, wire)
+                        if ts < first and low <= ts < high:
+                            first = ts
                     packets_seen += 1
                     captured += cap
                     wire += orig

@@ -18,7 +18,8 @@ class Summary:
         self.packets = 0
         self.captured_bytes = 0
         self.wire_bytes = 0
-        # A NaN timestamp compares false both ways and leaves them as they are.
+        # Of the usable timestamps only (traffic.usable): NaN, the infinities
+        # and stamps past about 1e302 s would make the duration meaningless.
         self.first = math.inf
         self.last = -math.inf
         self.protocols = Counter()
@@ -27,16 +28,14 @@ class Summary:
         self.traffic = Traffic()
 
     def add(self, record, decoded):
-        self.traffic.enter(record.timestamp, self.packets, self.wire_bytes)
+        low, high = self.traffic.enter(record.timestamp, self.packets, self.wire_bytes)
         self.packets += 1
         self.captured_bytes += len(record.data)
         wire = record.original_length
         self.wire_bytes += wire
-        timestamp = record.timestamp
-        if timestamp < self.first:
-            self.first = timestamp
-        if timestamp > self.last:
-            self.last = timestamp
+        if low < high:  # a usable timestamp
+            self.first = min(self.first, record.timestamp)
+            self.last = max(self.last, record.timestamp)
         self.protocols[decoded.protocol] += 1
         if decoded.conversation is None:
             return
@@ -72,19 +71,32 @@ class Summary:
                 yield (f"  (flows beyond the first {MAX_CONVERSATIONS})"
                        f"{'':<18} {self.untracked[0]:>8} packets {self.untracked[1]:>12} bytes")
         duration = self.last - self.first
-        if duration > 0:
-            yield (f"Duration: {duration:.6f} s, {self.packets / duration:.1f} packets/s, "
-                   f"{self.wire_bytes / duration:.1f} bytes/s on the wire")
+        rates = self.rates()
+        if rates:
+            yield (f"Duration: {_figure(duration, 6)} s, {_figure(rates[0], 1)} packets/s, "
+                   f"{_figure(rates[1], 1)} bytes/s on the wire")
+        elif duration > 0:
+            yield f"Duration: {_figure(duration, 6)} s (too short for rates)"
         elif duration == 0:
             yield "Duration: 0.000000 s (all packets share one timestamp; no rates)"
         else:
             yield "Duration: unknown (no packet has a usable timestamp)"
         yield from chart(self.traffic.series(self.packets, self.wire_bytes))
 
-    def document(self):
-        """The same totals as lines(), as one JSON-ready dict."""
+    def rates(self):
+        """Packets and wire bytes per second, or None where the duration is
+        none or so short that a rate overflows."""
         duration = self.last - self.first
-        usable = 0 < duration < math.inf
+        if not duration > 0:
+            return None
+        rates = (self.packets / duration, self.wire_bytes / duration)
+        return rates if all(math.isfinite(rate) for rate in rates) else None
+
+    def document(self):
+        """The same totals as lines(), as one JSON-ready dict: JSON has no
+        NaN or infinity, so whatever cannot be stated is null."""
+        duration = self.last - self.first
+        rates = self.rates() or (None, None)
         series = self.traffic.series(self.packets, self.wire_bytes)
         return {
             "packets": self.packets, "captured_bytes": self.captured_bytes, "wire_bytes": self.wire_bytes,
@@ -95,9 +107,8 @@ class Summary:
                               for (name, (a, a_port), (b, b_port)), (packets, wire) in self.top()],
             "untracked": {"packets": self.untracked[0], "bytes": self.untracked[1]},
             "first": _number(self.first), "last": _number(self.last),
-            "duration": duration if 0 <= duration < math.inf else None,
-            "packets_per_second": self.packets / duration if usable else None,
-            "bytes_per_second": self.wire_bytes / duration if usable else None,
+            "duration": duration if duration >= 0 else None,
+            "packets_per_second": rates[0], "bytes_per_second": rates[1],
             "traffic": series and {"interval": series.interval, "start": series.start,
                                    "packets": series.packets, "bytes": series.bytes},
         }
@@ -106,6 +117,14 @@ class Summary:
 def _number(value):
     """JSON has no NaN or infinity."""
     return value if math.isfinite(value) else None
+
+
+def _figure(value, places):
+    """`places` decimals where they tell something, else significant digits:
+    a rate of 0.004/s is not 0.0, and a duration of 1e300 s no 300 digits."""
+    if value == 0 or 10 ** -places <= value < 1e15:
+        return f"{value:.{places}f}"
+    return f"{value:.3g}"
 
 
 BLOCKS = " ▁▂▃▄▅▆▇█"
@@ -123,15 +142,19 @@ def chart(series):
         return
     yield (f"Traffic over time: {len(series.packets)} intervals of {_seconds(series.interval)} "
            f"from {_moment(series.start)}")
-    for name, values in (("packets", series.packets), ("bytes", series.bytes)):
+    charts = [(name, values, f"{name} peak {max(values)}")
+              for name, values in (("packets", series.packets), ("bytes", series.bytes))]
+    # One margin for both charts, wide enough for the longer label, so that
+    # every row of bars starts in the same column.
+    margin = max([20] + [len(label) for _, _, label in charts])
+    for name, values, label in charts:
         peak = max(values)
         where = values.index(peak)
         levels = [math.ceil(value * HEIGHT * 8 / peak) if peak else 0 for value in values]
-        label = f"{name} peak {peak}"
         for row in range(HEIGHT - 1, -1, -1):
             bars = "".join(BLOCKS[min(max(level - row * 8, 0), 8)] for level in levels)
-            yield f"  {label if row == HEIGHT - 1 else '':<20} |{bars}|"
-        yield (f"  {'':<20}  {' ' * where}^ {peak} {name} at {_moment(series.start + where * series.interval)}")
+            yield f"  {label if row == HEIGHT - 1 else '':<{margin}} |{bars}|"
+        yield (f"  {'':<{margin}}  {' ' * where}^ {peak} {name} at {_moment(series.start + where * series.interval)}")
 
 
 def _seconds(interval):

@@ -128,6 +128,11 @@ class Reader(unittest.TestCase):
         arp = struct.pack("!HHBBH6s4s6s4s", 1, 0x0800, 6, 4, 1, bytes(6), socket.inet_aton("192.0.2.1"), bytes(6),
                           socket.inet_aton("192.0.2.2"))
         cooked_vlan = struct.pack("!HHH8sHHH", 0, 1, 6, bytes(8), 0x8100, 5, 0x0800) + ipv4(17, udp(1, 2, b""))
+
+        def jumbo(protocol, transport):  # payload length 0, the length in a Hop-by-Hop option after a Pad1
+            packet = ipv6(0, struct.pack("!BBBBBI7B", protocol, 1, 0, 0xC2, 4, 16 + len(transport) + 79900, 1, 5,
+                                         0, 0, 0, 0, 0) + transport)
+            return ethernet(0x86DD, packet[:4] + b"\0\0" + packet[6:])
         cases = [
             (syn, "TCP", "IPv4 10.0.0.1:40000 > 10.0.0.2:80 TCP [SYN] seq=1000 ack=0 len=0"),
             (ethernet(0x0800, ipv4(6, tcp(1, 2, 0x10, header=0x40))),
@@ -156,6 +161,10 @@ class Reader(unittest.TestCase):
             (ethernet(0x0800, ipv4(17, b"later", fragment=100)),
              "IPv4", "IPv4 10.0.0.1 > 10.0.0.2 UDP fragment offset=800"),
             (ethernet(0x88CC, b"lldp"), "0x88cc", "Ethernet 02:00:00:00:00:01 > 02:00:00:00:00:02 type 0x88cc"),
+            (jumbo(6, tcp(1, 2, 0x10, b"z" * 100)), "TCP", "IPv6 [fe80::1]:1 > [ff02::1]:2 TCP [ACK] seq=1000 ack=0 len=80000"),
+            (jumbo(17, struct.pack("!HHHH", 1, 2, 0, 0) + b"z" * 100), "UDP", "IPv6 [fe80::1]:1 > [ff02::1]:2 UDP len=80000"),
+            (b"\x30", "IP version 3", "unknown IP version 3", 101),
+            (b"\x50" + bytes(39), "IP version 5", "unknown IP version 5", 101),
             (syn[:50], None, "IPv4 10.0.0.1:40000 > 10.0.0.2:80 TCP [truncated]"),  # 16 of 20 TCP header bytes
             (syn[:20], None, "IPv4 [truncated]"),
             (syn[:6], None, "Ethernet [truncated]"),
@@ -166,7 +175,7 @@ class Reader(unittest.TestCase):
                 self.assertEqual((decoded.text, decoded.truncated), (text, protocol is None))
                 if protocol:
                     self.assertEqual(decoded.protocol, protocol)
-        for linktype in ([], [113]):
+        for linktype in ([], [113], [101]):
             stream = b"".join(record(frame) for frame, _, _, *rest in cases if rest == linktype)
             assert_json_shows_the_text(self, stream, "--linktype", str((linktype or [1])[0]))
 
@@ -195,7 +204,8 @@ class Reader(unittest.TestCase):
         ]
         # Lengths in the headers that disagree with the frame.
         shapes += [shapes[0][:16] + b"\x00\x10" + shapes[0][18:], shapes[1][:38] + b"\x00\x03" + shapes[1][40:]]
-        stamps = [float("nan"), 1700000000.5, 1700000000.9999996, 4294967295.9999999, 2.0 ** 32, -1.0, 0.0]
+        stamps = [float("nan"), 1700000000.5, 1700000000.9999996, 4294967295.9999999, 2.0 ** 32, -1.0, 0.0,
+                  float("inf"), 1e303]
         frames = [(frame[:size], stamps[(number + size) % len(stamps)], len(frame) + number % 2)
                   for number, frame in enumerate(shapes) for size in range(len(frame) + 1)]
         expected, objects, summary = [], [], Summary()
@@ -230,6 +240,26 @@ class Reader(unittest.TestCase):
         document = json.loads(analyze(stream, "--summary", "--json").stdout)
         self.assertEqual((document["wire_bytes"], document["protocols"], document["conversations"][0]["bytes"],
                           document["duration"], document["traffic"]["bytes"][::20]), (1788, {"UDP": 3, "TCP": 1}, 1634, 2.0, [60, 1514, 154]))
+        # Timestamps at the extremes: only usable ones (a finite number of
+        # microseconds) make the duration, rates are given where they are finite,
+        # and the JSON never carries NaN or Infinity.
+        inf = float("inf")
+        for stamps, duration, rates in [
+            ([1e303], "unknown (no packet has a usable timestamp)", None),
+            ([1700000000, -1e303], "0.000000 s (all packets share one timestamp; no rates)", None),
+            ([inf, -inf, float("nan")], "unknown (no packet has a usable timestamp)", None),
+            ([0.0, 5e-324], "4.94e-324 s (too short for rates)", None),
+            ([1700000000, 1700000010, inf], "10.000000 s, 0.3 packets/s, 18.0 bytes/s on the wire", 0.3),
+            ([0.0, 1000.0], "1000.000000 s, 0.002 packets/s, 0.1 bytes/s on the wire", 0.002),
+            ([-1e300, 1e300], "2e+300 s, 1e-300 packets/s, 6e-299 bytes/s on the wire", 1e-300),
+        ]:
+            with self.subTest(stamps=stamps):
+                stream = b"".join(record(b"", stamp, 60) for stamp in stamps)
+                result = analyze(stream, "--summary")
+                self.assertEqual((result.returncode, result.stderr), (0, b""))
+                self.assertIn(f"Duration: {duration}", result.stdout.decode().splitlines())
+                document = json.loads(analyze(stream, "--summary", "--json").stdout, parse_constant=self.fail)
+                self.assertEqual(document["packets_per_second"], rates)
 
     def test_traffic_over_time_of_one_instant_and_of_a_long_capture(self):
         instant = record(UDP_FRAME) * 3 + record(UDP_FRAME, float("-inf"))
@@ -243,8 +273,16 @@ class Reader(unittest.TestCase):
         self.assertEqual([len(line) for line in lines[1:]], [56] * 4 + [len(lines[5])] + [56] * 4 + [len(lines[10])])
         self.assertRegex(lines[5], r"^ {39}\^ 200 packets at .*:21\.500000$")
         traffic = json.loads(analyze(stream, "--summary", "--json").stdout)["traffic"]
-        self.assertEqual((traffic["interval"], traffic["packets"][15], sum(traffic["packets"]), max(traffic["bytes"])),
-                         (0.1, 200, 3150, 200 * 60))
+        self.assertEqual((traffic["interval"], traffic["start"], traffic["packets"][15], sum(traffic["packets"]),
+                          max(traffic["bytes"])), (0.1, 1700000000.0, 200, 3150, 200 * 60))
+        # Counted by the microsecond each record shows: 700 records 1 µs apart are 20 in each 20 µs.
+        stream = b"".join(record(UDP_FRAME, 1700000000 + i * 1e-6) for i in range(700))
+        traffic = json.loads(analyze(stream, "--summary", "--json").stdout)["traffic"]
+        self.assertEqual((traffic["interval"], traffic["start"], traffic["packets"]), (2e-05, 1700000000.0, [20] * 35))
+        # A peak label longer than the margin moves every row of both charts alike.
+        stream = record(UDP_FRAME, 1700000000, 4000000000) + record(UDP_FRAME, 1700000001, 100000000)
+        rows = [line for line in analyze(stream, "--summary").stdout.decode().splitlines() if line.endswith("|")]
+        self.assertEqual({line.index("|") for line in rows}, {len("  bytes peak 4000000000 ")})
 
     def test_malformed_streams_report_the_offset_after_the_good_records(self):
         good, long = record(UDP_FRAME), record(ethernet(0x88B5, bytes(299986)))  # past the snaplen
@@ -269,7 +307,18 @@ class Reader(unittest.TestCase):
                                   result.stderr.decode()), (1, 1, f"ostrane-analyzer: {message}\n"))
             assert_json_shows_the_text(self, stream)
 
-    def test_a_record_of_any_length_takes_the_same_memory(self):
+    def test_a_record_of_any_length_takes_the_same_memory_and_is_cut_to_the_snaplen(self):
+        # Past 262144 bytes, a chain of IPv6 options whose UDP header is cut
+        # off: the same whether one read holds the whole record or not.
+        options = b"".join(struct.pack("!BB2046x", 60 if i < 129 else 17, 255) for i in range(130))
+        long = record(ethernet(0x86DD, ipv6(60, b"") + options + udp(1, 2, b"")))
+        with tempfile.NamedTemporaryFile() as f:
+            for before in (b"", record(ethernet(0x88B5, bytes(59986))) * 13):
+                os.pwrite(f.fileno(), before + long, 0)
+                for mode in ([], ["--json"], ["--summary"]):
+                    shown = subprocess.run(MAIN + mode + [f.name], capture_output=True, timeout=60).stdout
+                    self.assertRegex(shown.decode(), r'IPv6 fe80::1 > ff02::1 \[truncated\]\n|'
+                                                     r'"truncated":true,"undecoded":1994\}|  IPv6 +1 ', mode)
         for container in (lambda frames: b"".join(record(frame) for frame in frames),
                           lambda frames: pcap_file((frame, 1, 0) for frame in frames),
                           lambda frames: pcapng_file([(frame, 1, 0) for frame in frames])):
