@@ -218,18 +218,39 @@ TEST(Messages, HeldWhileTheStreamTakesNothingThenCounted) {
         for (size_t i = 0; i < kept + 3; ++i) messages.say(line);  // returns at once, or the test hangs
         read_all();
         EXPECT_EQ(seen, filler);
-        messages.info("and after them");
+        // Once the capture is over, the report is kept whatever its size, after the count.
+        messages.closing();
+        const std::string report(ostrane::Messages::kMaxHeld, 'r');
+        messages.say(report);
+        std::string expected = filler;
+        for (size_t i = 0; i < kept; ++i) expected += line + "\n";
+        expected += "[WARN] 3 messages were lost while standard error took nothing\n" + report + "\n";
         std::thread reader([&] {
-            for (int i = 0; i < 100 && seen.find(" lost ") == std::string::npos; ++i) {
+            for (int i = 0; i < 100 && seen.size() < expected.size(); ++i) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(20));
                 read_all();
             }
         });
         messages.finish();
         reader.join();
-        std::string expected = filler;
-        for (size_t i = 0; i < kept; ++i) expected += line + "\n";
-        EXPECT_EQ(seen, expected + "and after them\n[WARN] 3 messages were lost while standard error took nothing\n");
+        EXPECT_EQ(seen, expected);
+    }
+    {
+        // A stop signal while it waits for a stream that takes nothing: the line is given up.
+        ASSERT_EQ(::write(ends[1], filler.data(), filler.size()), static_cast<long>(filler.size()));
+        std::atomic<unsigned> signals{0};
+        ostrane::Messages messages(stream, false, false);
+        messages.watch_stop_signals(&signals);
+        messages.say("never shown");
+        std::thread stop([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            signals.fetch_add(1);
+        });
+        messages.finish();  // returns, or the test hangs
+        stop.join();
+        seen.clear();
+        read_all();
+        EXPECT_EQ(seen, filler);
     }
     (void)std::fclose(stream);
     ::close(ends[0]);

@@ -36,7 +36,11 @@ using ostrane::PacketDispatcher;
 // Read by signal_handler only. Atomic so that the handler, which on Windows
 // runs on a thread of its own, never sees a torn or stale pointer.
 std::atomic<CaptureEngine*> g_engine_ptr{nullptr};
+// Every stop signal, also after the capture: the wait for a paused terminal
+// to take the report gives way to the next one.
+std::atomic<unsigned> g_stop_signals{0};
 static_assert(std::atomic<CaptureEngine*>::is_always_lock_free, "used from a signal handler");
+static_assert(std::atomic<unsigned>::is_always_lock_free, "used from a signal handler");
 // Set by SIGUSR1; the capture loop prints the counters at its next turn.
 std::atomic<bool> g_counts_requested{false};
 
@@ -50,6 +54,7 @@ void signal_handler(int sig) {
 #else
     (void)sig;
 #endif
+    g_stop_signals.fetch_add(1);
     if (CaptureEngine* engine = g_engine_ptr.load()) engine->request_stop();
 }
 
@@ -178,6 +183,7 @@ int run_capture(const ostrane::CommandLineOptions& options, bool stdout_closed) 
     // A status line only where nothing else is likely to write to the same
     // terminal: a reader at the other end of a pipe prints there too.
     ostrane::Messages messages(stderr, !options.quiet && !ostrane::is_pipe(stdout), options.quiet);
+    messages.watch_stop_signals(&g_stop_signals);
     // Packet bytes come from anyone on the link, and a terminal obeys the
     // escape sequences among them.
     const bool to_stdout = options.write_path.empty() || options.write_path == "-";
@@ -333,6 +339,7 @@ int run_capture(const ostrane::CommandLineOptions& options, bool stdout_closed) 
             if (max_count > 0 && n >= max_count) engine.stop_capture();
         });
     }
+    messages.closing();
     // Without this line a capture ended by libpcap (the interface went away)
     // would look exactly like a Ctrl+C.
     if (!captured) messages.say("[ERROR] " + ostrane::escape_for_terminal(engine.last_error()));

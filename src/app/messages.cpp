@@ -54,7 +54,7 @@ Messages::~Messages() {
 void Messages::say(const std::string& line) {
     said_ = true;
     if (gone_) return;
-    if (held_.size() + line.size() >= kMaxHeld) {
+    if (!closing_ && held_.size() + line.size() >= kMaxHeld) {
         ++lost_;
         return;
     }
@@ -94,11 +94,7 @@ void Messages::pump() {
         const long n = write_some(held_.data(), held_.size());
         if (n > 0) {
             held_.erase(0, static_cast<size_t>(n));
-            if (held_.empty() && lost_ > 0) {
-                held_ = line_.clear() + "[WARN] " + std::to_string(lost_) +
-                        " messages were lost while standard error took nothing\n";
-                lost_ = 0;
-            }
+            if (held_.empty() && lost_ > 0) held_ = line_.clear() + lost_line();
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
@@ -109,12 +105,30 @@ void Messages::pump() {
     }
 }
 
+std::string Messages::lost_line() {
+    std::string line = "[WARN] " + std::to_string(lost_) + " messages were lost while standard error took nothing\n";
+    lost_ = 0;
+    return line;
+}
+
+void Messages::closing() {
+    closing_ = true;
+    if (lost_ > 0 && !gone_) held_ += line_.clear() + lost_line();
+}
+
 void Messages::finish() {
     if (!gone_) held_ += line_.clear();
+    const unsigned seen = signals_ != nullptr ? signals_->load() : 0;
     for (pump(); !gone_ && !held_.empty(); pump()) {
+        if (signals_ != nullptr && signals_->load() != seen) {
+            gone_ = true;
+            held_.clear();
+            return;
+        }
 #ifndef _WIN32
+        // Slices, for the signal counter: a signal need not cut a poll short.
         pollfd room{fd_, POLLOUT, 0};
-        (void)::poll(&room, 1, -1);  // a signal cutting it short only means another try
+        (void)::poll(&room, 1, 100);
 #endif
     }
 }

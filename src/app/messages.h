@@ -2,6 +2,7 @@
 
 #include "app/status_line.h"
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -44,12 +45,20 @@ public:
     }
     // Sends what the stream takes now, without waiting.
     void pump();
+    // The capture is over: the lines from here on (the report) are kept
+    // whatever their size, after the count of those lost before.
+    void closing();
     // Erases the status line and waits until everything held has gone out:
-    // for after the capture, when waiting costs no packet.
+    // for after the capture, when waiting costs no packet. A stop signal
+    // during the wait gives the held lines up: a terminal left paused must
+    // not keep a process alive that was asked to end.
     void finish();
+    // Counts the stop signals received; may be null.
+    void watch_stop_signals(const std::atomic<unsigned>* signals) { signals_ = signals; }
 
 private:
     bool has_room() const;
+    std::string lost_line();
     long write_some(const char* data, size_t size);
 
     int fd_ = -1;
@@ -62,6 +71,8 @@ private:
     std::string held_;
     uint64_t lost_ = 0;
     bool said_ = false;
+    bool closing_ = false;
+    const std::atomic<unsigned>* signals_ = nullptr;
 };
 
 }  // namespace ostrane
