@@ -192,6 +192,8 @@ class Live(unittest.TestCase):
             self.assertFalse(left, "a file before the last ends inside a record")
             parsed, left = parsed + found, rest
         self.assertIn("ending the stream inside a record" if left else "", err)
+        out = stdout.get("out")  # a file, unlike a pipe, ends on a whole record, whatever happened
+        self.assertFalse(left and (written or out not in (None, "closed", "terminal") and os.path.isfile(out)), err)
         self.assertEqual("Capture started" in err, started, err)
         at = ("\n" + err).find("\n" * (not quiet) + "\n[INFO] Capture complete.\n[INFO] Packets received by filter: ")
         self.assertTrue(at == 0 if quiet else at > 0 and message in err[:at], err)
@@ -413,14 +415,15 @@ class Live(unittest.TestCase):
         subprocess.run(f"ip link add {device} type veth peer name {device}p && ip link set {device} up", shell=True, check=True)
         self.addCleanup(subprocess.run, f"ip link del {device} 2>/dev/null", shell=True)
 
-        def free_the_disk(count, when, pause=0.0, then=lambda program: None):
+        def free_the_disk(count, when, pause=0.0, then=lambda program: None, free=True):
             def act(program, sink):
                 with open(filler, "wb") as f:
                     f.write(bytes(os.statvfs(scratch).f_bavail * os.statvfs(scratch).f_frsize - 8192))
                 sink.send(count, size=1000, gap=0)
                 self.assertTrue(program.wait_for(when, 5), program.text())
                 time.sleep(pause)
-                os.unlink(filler)
+                if free:
+                    os.unlink(filler)
                 then(program)
             return act
 
@@ -443,14 +446,14 @@ class Live(unittest.TestCase):
                   "device\n", warnings=1, status=1)),
             ("reader gone", send_until_exit(10, size=1028), dict(limit=0, message=WRITE_FAILED + "0 of ")),
             ("file size limit", send_until_exit(1000, size=1000, gap=0.0005),
-             dict(prefix=["prlimit", "--fsize=100000"], out=os.path.join(scratch, "limited"), status=1, warnings=1,
+             dict(prefix=["prlimit", "--fsize=100000"], out=os.path.join(scratch, "limited"), status=1, warnings=0,
                   message=WRITE_FAILED)),
             ("reader stopped reading", signal_after(200, signal.SIGINT, 0.3, 1000),
-             dict(pause=3600, message=ABANDONED, warnings=1, lossless=True)),
+             dict(pause=3600, message=ABANDONED, warnings=1, lossless=True, status=1)),
             ("reader stopped reading, non-blocking pipe", signal_after(200, signal.SIGTERM, 0.3, 1000),
-             dict(pause=3600, nonblocking=True, message=ABANDONED, warnings=1, lossless=True)),
+             dict(pause=3600, nonblocking=True, message=ABANDONED, warnings=1, lossless=True, status=1)),
             ("reader stopped reading, a pipe the capture may not reopen", signal_after(200, signal.SIGINT, 0.3, 1000),
-             dict(pause=3600, message=ABANDONED, warnings=1, lossless=True, prefix=[
+             dict(pause=3600, message=ABANDONED, warnings=1, lossless=True, status=1, prefix=[
                  "setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--inh-caps=+net_raw,+net_admin",
                  "--ambient-caps=+net_raw,+net_admin"])),
             ("disk full, then freed while no traffic flows",
@@ -461,6 +464,11 @@ class Live(unittest.TestCase):
                                                     "0 of 262144 bytes: No space left on device\n", warnings=1, status=1)),
             ("stdout a FIFO open only for reading", nothing_through_a_read_only_stdout,
              dict(prefix=["sh", "-c", 'exec "$@" 1<"$0"', fifo], status=1, message=WRITE_FAILED + "0 of ")),
+            ("disk full while stopping: the file is cut back to its last whole record",
+             free_the_disk(400, "[WARN] Output is full: holding ", free=False,
+                           then=lambda program: program.signal(signal.SIGINT)),
+             dict(out=os.path.join(scratch, "cut"), seconds=5, status=1, warnings=2,
+                  message="[ERROR] Flush failed: Output blocked while stopping: abandoned ")),
             ("interface removed", lambda program, sink: (time.sleep(0.2), subprocess.run(["ip", "link", "del", device])),
              dict(interface=device, seconds=1, status=1, message="[ERROR] pcap_dispatch error: ")),
         ])

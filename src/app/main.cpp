@@ -361,7 +361,7 @@ int run_capture(const ostrane::CommandLineOptions& options, bool stdout_closed) 
     // gave up) leaves captured packets unwritten; the kernel's drop count
     // alone would make the capture look complete.
     const unsigned requests = engine.stop_requests().load();
-    if (started && captured && requests > 0 && (requests > 1 || output_failed) &&
+    if (started && captured && requests > 0 && (requests > 1 || output_failed || !finished) &&
         (max_count == 0 || packet_count.load() < max_count)) {
         unwritten += dispatcher.records_abandoned() + engine.count_unread_before_stop();
         if (unwritten > 0) {
@@ -382,7 +382,12 @@ int run_capture(const ostrane::CommandLineOptions& options, bool stdout_closed) 
     engine.close();
     const bool output_lost = (output_failed || !finished) && dispatcher.error_code() != 0 &&
                              !reader_went_away(dispatcher.error_code());
-    return !captured || output_lost ? 1 : 0;
+    // One stop promises every packet captured before it: a drain that gave
+    // up on a stalled reader or a full disk broke that promise. A second stop,
+    // or a reader that closed the pipe, asked for no more.
+    const bool drain_lost = requests == 1 && dispatcher.records_abandoned() > 0 &&
+                            !reader_went_away(dispatcher.error_code());
+    return !captured || output_lost || drain_lost ? 1 : 0;
 }
 
 }  // namespace

@@ -67,13 +67,24 @@ bool apply_filter(pcap_t* handle, const std::string& device, const std::string& 
 // the wait itself when it retires a ring block that holds packets, and
 // retires none that is empty.
 constexpr int kIdleWaitMs = 100;
-// After a read that brought packets the loop lets the next ones gather this
-// long before it reads again: under steady traffic the kernel retires a
-// block every read timeout, and a wake-up for each (some 20 µs of CPU on a
-// virtual machine) would cost more than the packets. A packet on a quiet
-// link is not delayed by it, and under load one waits at most this plus the
-// read timeout.
-constexpr int kReadGapMs = 4;
+// After a read that brought packets the loop lets the next ones gather for
+// up to this long before it reads again: under steady traffic the kernel
+// retires a block every read timeout, and a wake-up for each (some 20 to 50
+// µs of CPU on a virtual machine) would cost more than the packets. A packet
+// on a quiet link is not delayed by it, and under load one waits at most the
+// gap plus the read timeout.
+constexpr int kReadGapMs = 8;
+// libpcap's TPACKET_V3 ring blocks are 256 KiB whatever the snap length, and
+// under steady traffic each retires with the packets of one read timeout:
+// the gap may fill at most a quarter of the ring's blocks, so a small ring
+// (-b 2 has 8) still has room for a burst that comes meanwhile.
+int read_gap_ms(int32_t buffer_size_mb, int32_t timeout_ms) {
+    constexpr int64_t kBlockBytes = 256 * 1024;
+    constexpr int64_t kLibpcapDefault = 2 * 1024 * 1024;
+    const int bytes = buffer_size_bytes(buffer_size_mb);
+    const int64_t blocks = (bytes > 0 ? bytes : kLibpcapDefault) / kBlockBytes;
+    return static_cast<int>(std::clamp<int64_t>(blocks / 4 * std::max(timeout_ms, 1), 1, kReadGapMs));
+}
 // libpcap takes a snap length outside (0, 262144] as this.
 constexpr int32_t kMaximumSnaplen = 262144;
 
@@ -220,6 +231,7 @@ bool CaptureEngine::run_loop(bool sweeping) {
     pcap_t* h = handle_.load();
     drained_ = false;
     OutputRoom room = sweeping ? OutputRoom{} : ask_room();
+    const int read_gap = read_gap_ms(config_.buffer_size_mb, config_.timeout_ms);
     // The loop watches stop_requested_ rather than running_, so a stop that
     // arrived before the loop is not forgotten: the loop does not run at all.
     // After the drain it only waits for the owner's output, reading nothing.
@@ -257,7 +269,7 @@ bool CaptureEngine::run_loop(bool sweeping) {
         bool watch_ring = !drained_ && room.packets != 0;
         if (reading && rc > 0) {
             watch_ring = false;
-            wait_ms = kReadGapMs;
+            wait_ms = read_gap;
         }
         const int64_t request = request_steady_us_.load();
         if (reading && request != 0) {

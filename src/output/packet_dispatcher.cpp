@@ -171,6 +171,7 @@ bool PacketDispatcher::init() {
     head_left_ = 0;
     records_abandoned_ = 0;
     in_record_ = false;
+    record_sent_ = 0;
     if (!descriptor_is_open(fd_)) {
         // `ostrane ... >&-`: fail now rather than at the first packet.
         last_error_ = "Output stream is not open";
@@ -510,7 +511,8 @@ bool PacketDispatcher::finish() {
 
 void PacketDispatcher::abandon(const char* why) {
     last_error_ = why + std::to_string(pending_bytes()) + " bytes";
-    if (in_record_) last_error_ += ", ending the stream inside a record";
+    if (in_record_ && !cut_partial_record()) last_error_ += ", ending the stream inside a record";
+    if (out_of_space_ && error_code_ != 0) last_error_ += std::string(": ") + std::strerror(error_code_);
     records_abandoned_ += queued_records_;
     begin_ = 0;
     write_pos_ = 0;
@@ -518,6 +520,28 @@ void PacketDispatcher::abandon(const char* why) {
     queued_records_ = 0;
     head_left_ = 0;
     broken_ = true;
+}
+
+// A file, unlike a pipe, can take back the part of a record that went out
+// before the disk filled, so that it ends on a whole record and the count of
+// bytes written is what it holds. Only while nothing was written after us.
+bool PacketDispatcher::cut_partial_record() {
+#ifdef _WIN32
+    return false;
+#else
+    struct stat info {};
+    const off_t end = ::lseek(fd_, 0, SEEK_CUR);
+    if (::fstat(fd_, &info) != 0 || !S_ISREG(info.st_mode) || end != info.st_size ||
+        end < static_cast<off_t>(record_sent_) || ::ftruncate(fd_, end - static_cast<off_t>(record_sent_)) != 0) {
+        return false;
+    }
+    (void)::lseek(fd_, end - static_cast<off_t>(record_sent_), SEEK_SET);
+    bytes_written_ -= record_sent_;
+    file_bytes_ -= record_sent_;
+    record_sent_ = 0;
+    in_record_ = false;
+    return true;
+#endif
 }
 
 void PacketDispatcher::note_delivered(const uint8_t* from, uint64_t sent) {
@@ -530,6 +554,7 @@ void PacketDispatcher::note_delivered(const uint8_t* from, uint64_t sent) {
         ++packets_dispatched_;
         --queued_records_;
         in_record_ = false;
+        record_sent_ = 0;
         // Records behind the head are still whole in the buffer, so the next
         // one's length can be read from its own header.
         head_left_ = queued_records_ > 0 ? stored_record_length(format_, from + offset) : 0;
@@ -538,6 +563,7 @@ void PacketDispatcher::note_delivered(const uint8_t* from, uint64_t sent) {
     // dispatch() is copying in.
     if (sent == 0) return;
     in_record_ = true;
+    record_sent_ += sent;
     if (queued_records_ > 0) head_left_ -= sent;
 }
 

@@ -153,6 +153,7 @@ private:
     bool flush(StallClock& stall, bool wait = true);
     size_t send(const uint8_t* data, size_t size, int& error, StallClock& stall, bool wait);
     void abandon(const char* why);
+    bool cut_partial_record();
     void note_delivered(const uint8_t* from, uint64_t sent);
     // Moves the pending bytes to the front of the buffer.
     void compact();
@@ -205,6 +206,7 @@ private:
     uint64_t records_abandoned_ = 0;
     // The stream ends inside a record: part of one has gone out.
     bool in_record_ = false;
+    uint64_t record_sent_ = 0;  // bytes of that record that went out
     // Offset in buffer_ of the record dispatch() is copying in, and whether
     // any of its bytes have already gone out.
     uint64_t record_start_ = 0;
