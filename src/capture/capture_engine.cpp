@@ -79,8 +79,8 @@ constexpr int kReadGapMs = 8;
 // the gap may fill at most a quarter of the ring's blocks, so a small ring
 // (-b 2 has 8) still has room for a burst that comes meanwhile.
 int read_gap_ms(int32_t buffer_size_mb, int32_t timeout_ms) {
-    constexpr int64_t kBlockBytes = 256 * 1024;
-    constexpr int64_t kLibpcapDefault = 2 * 1024 * 1024;
+    constexpr int64_t kBlockBytes = int64_t{256} << 10;
+    constexpr int64_t kLibpcapDefault = int64_t{2} << 20;
     const int bytes = buffer_size_bytes(buffer_size_mb);
     const int64_t blocks = (bytes > 0 ? bytes : kLibpcapDefault) / kBlockBytes;
     return static_cast<int>(std::clamp<int64_t>(blocks / 4 * std::max(timeout_ms, 1), 1, kReadGapMs));
