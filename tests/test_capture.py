@@ -432,6 +432,13 @@ class Live(unittest.TestCase):
         held = os.open(fifo, os.O_RDWR | os.O_NONBLOCK)
         self.addCleanup(os.close, held)
 
+        def calm_while_stopping(program, sink):
+            signal_after(200, signal.SIGINT, 0.3, 1000)(program, sink)
+            ticks = lambda: sum(map(int, pathlib.Path(f"/proc/{program.process.pid}/stat").read_text().split(")")[-1].split()[11:13]))
+            before = ticks()
+            time.sleep(0.5)
+            self.assertLess(ticks() - before, 10, "CPU spent while the stop waits for the reader")
+
         def nothing_through_a_read_only_stdout(program, sink):
             send_until_exit(10)(program, sink)
             self.assertRaises(BlockingIOError, os.read, held, 65536)
@@ -448,7 +455,7 @@ class Live(unittest.TestCase):
             ("file size limit", send_until_exit(1000, size=1000, gap=0.0005),
              dict(prefix=["prlimit", "--fsize=100000"], out=os.path.join(scratch, "limited"), status=1, warnings=0,
                   message=WRITE_FAILED)),
-            ("reader stopped reading", signal_after(200, signal.SIGINT, 0.3, 1000),
+            ("reader stopped reading: the stop waits for it without spinning", calm_while_stopping,
              dict(pause=3600, message=ABANDONED, warnings=1, lossless=True, status=1)),
             ("reader stopped reading, non-blocking pipe", signal_after(200, signal.SIGTERM, 0.3, 1000),
              dict(pause=3600, nonblocking=True, message=ABANDONED, warnings=1, lossless=True, status=1)),

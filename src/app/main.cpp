@@ -203,6 +203,8 @@ int run_capture(const ostrane::CommandLineOptions& options, bool stdout_closed) 
     publication.emplace(engine);
 
     PacketDispatcher dispatcher(dispatcher_config(options));
+    // Also for a file header that waits for the reader of a full pipe.
+    dispatcher.watch_stop_requests(&engine.stop_requests());
     if (to_stdout && stdout_closed) {
         // /dev/null holds its place now, read-only; as if still closed.
         messages.say("[ERROR] Failed to initialize dispatcher: Output stream is not open");
@@ -291,7 +293,6 @@ int run_capture(const ostrane::CommandLineOptions& options, bool stdout_closed) 
         });
     };
 
-    dispatcher.watch_stop_requests(&engine.stop_requests());
     // Records wait for a reader in memory up to the kernel buffer's size,
     // while the capture reads on; then the kernel drops and counts.
     dispatcher.set_hold_limit(static_cast<uint64_t>(std::max(ostrane::buffer_size_bytes(options.buffer_size_mb), 0)));

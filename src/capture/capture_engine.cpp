@@ -258,7 +258,7 @@ bool CaptureEngine::run_loop(bool sweeping) {
         // handler or another thread), after which the flags above say what
         // to do. A short batch means libpcap found no further block ready:
         // the wait below comes next, not a read that would only poll too.
-        if (rc == PCAP_ERROR_BREAK || (reading && rc >= batch) || drained_) continue;
+        if (rc == PCAP_ERROR_BREAK || (reading && rc >= batch) || (drained_ && room.fd < 0)) continue;
 
         // Nothing more to read now (or no room to read). During a drain a read
         // that finds nothing is the end once the kernel has retired the ring

@@ -211,6 +211,10 @@ bool PacketDispatcher::write_file_header() {
     file_bytes_ += sent;
     if (sent == header.size()) return true;
     broken_ = true;
+    if (error == kAbandoned) {  // a reader that took nothing, and a stop
+        last_error_ = "Output blocked while stopping: abandoned the file header";
+        return false;
+    }
     error_code_ = error;
     last_error_ = "Write failed: wrote " + std::to_string(sent) + " of " + std::to_string(header.size()) +
                   " bytes of the file header: " + std::strerror(error);
@@ -223,7 +227,9 @@ bool PacketDispatcher::write_file_header() {
 bool PacketDispatcher::rotate_if_due() {
     const std::time_t now = rotation_.uses_clock() ? std::time(nullptr) : 0;
     if (!rotation_.due(file_bytes_ + pending_bytes(), now)) return true;
-    if (pending_bytes() > 0 && !flush()) return !broken_;
+    // Without waiting: the loop must read on while a reader (of a FIFO)
+    // pauses, and the records it holds meanwhile stay with this file.
+    if (pending_bytes() > 0 && (!send_available() || pending_bytes() > 0)) return !broken_;
     const FileRotation::Step step = rotation_.advance(file_bytes_, now);
     if (step == FileRotation::Step::Stay) return true;
     if (step == FileRotation::Step::Stop) {
