@@ -242,14 +242,10 @@ TEST(Messages, HeldWhileTheStreamTakesNothingThenCounted) {
         ostrane::Messages messages(stream, false, false);
         messages.watch_stop_signals(&signals);
         messages.say("never shown");
-        std::thread stop([&] {
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            signals.fetch_add(1);
-        });
+        std::thread stop([&] { std::this_thread::sleep_for(std::chrono::milliseconds(50)), signals.fetch_add(1); });
         messages.finish();  // returns, or the test hangs
         stop.join();
-        seen.clear();
-        read_all();
+        seen.clear(), read_all();
         EXPECT_EQ(seen, filler);
     }
     (void)std::fclose(stream);
