@@ -36,11 +36,10 @@ bool parse_into(Number& field, const char* option, const char* text, uint64_t ma
 
 // 0 would mean "none" for -C, -G and -W: tcpdump refuses it too.
 template <typename Number>
-bool parse_positive(Number& field, const char* option, const char* text, uint64_t max, std::string& error) {
-    if (!parse_into(field, option, text, max, error)) return false;
-    if (field > 0) return true;
-    error = "Invalid value for " + std::string(option) + ": '0' (a whole number from 1 to " + std::to_string(max) + ")";
-    return false;
+void parse_positive(Number& field, const char* option, const char* text, uint64_t max, std::string& error) {
+    if (parse_into(field, option, text, max, error) && field == 0) {
+        error = "Invalid value for " + std::string(option) + ": '0' (a whole number from 1 to " + std::to_string(max) + ")";
+    }
 }
 
 // libpcap's own ceiling: a larger snap length is silently cut to it.
@@ -51,52 +50,52 @@ struct Option {
     const char* alias;  // may be null
     const char* value;  // what the option takes, as the help shows it; null for a flag
     const char* help;
-    // `value` is null for a flag. False, with `error` set, for a value out of range.
-    bool (*apply)(CommandLineOptions& options, const char* option, const char* value, std::string& error);
+    // `value` is null for a flag. Sets `error` for a value out of range.
+    void (*apply)(CommandLineOptions& options, const char* option, const char* value, std::string& error);
 };
 
 // One row per option, in the order of the help text.
 const Option kOptions[] = {
     {"-i", nullptr, "<interface>", "Network interface to capture on",
-     [](CommandLineOptions& o, const char*, const char* v, std::string&) { return o.interface_name = v, true; }},
+     [](CommandLineOptions& o, const char*, const char* v, std::string&) { o.interface_name = v; }},
     {"-f", nullptr, "<filter>", "BPF filter expression (e.g., \"tcp port 80\")",
-     [](CommandLineOptions& o, const char*, const char* v, std::string&) { return o.filter = v, true; }},
+     [](CommandLineOptions& o, const char*, const char* v, std::string&) { o.filter = v; }},
     {"-s", nullptr, "<snaplen>", "Snapshot length in bytes (default: 65535)",
      [](CommandLineOptions& o, const char* n, const char* v, std::string& e) {
-         return parse_into(o.snaplen, n, v, kMaxSnaplen, e);
+         (void)parse_into(o.snaplen, n, v, kMaxSnaplen, e);
      }},
     {"-b", nullptr, "<buffer_mb>", "Capture buffer size in MB (default: 16)",
      [](CommandLineOptions& o, const char* n, const char* v, std::string& e) {
-         return parse_into(o.buffer_size_mb, n, v, INT32_MAX, e);
+         (void)parse_into(o.buffer_size_mb, n, v, INT32_MAX, e);
      }},
     {"-c", nullptr, "<count>", "Stop after N packets (0 = unlimited)",
      [](CommandLineOptions& o, const char* n, const char* v, std::string& e) {
-         return parse_into(o.max_count, n, v, UINT64_MAX, e);
+         (void)parse_into(o.max_count, n, v, UINT64_MAX, e);
      }},
     {"-w", nullptr, "<file>", "Write a pcap file instead of the record stream (- for stdout)",
-     [](CommandLineOptions& o, const char*, const char* v, std::string&) { return o.write_path = v, true; }},
+     [](CommandLineOptions& o, const char*, const char* v, std::string&) { o.write_path = v; }},
     {"-C", nullptr, "<size>", "With -w: a new file once one exceeds size million bytes",
      [](CommandLineOptions& o, const char* n, const char* v, std::string& e) {
-         return parse_positive(o.file_size_mb, n, v, 1000000, e);
+         parse_positive(o.file_size_mb, n, v, 1000000, e);
      }},
     {"-G", nullptr, "<seconds>", "With -w: a new file every N seconds, named by strftime",
      [](CommandLineOptions& o, const char* n, const char* v, std::string& e) {
-         return parse_positive(o.rotate_seconds, n, v, INT32_MAX, e);
+         parse_positive(o.rotate_seconds, n, v, INT32_MAX, e);
      }},
     {"-W", nullptr, "<count>", "With -C: a ring of N files; with -G: stop after N files",
      [](CommandLineOptions& o, const char* n, const char* v, std::string& e) {
-         return parse_positive(o.file_count, n, v, 1000000, e);
+         parse_positive(o.file_count, n, v, 1000000, e);
      }},
     {"-p", nullptr, nullptr, "Leave the interface out of promiscuous mode (default: on)",
-     [](CommandLineOptions& o, const char*, const char*, std::string&) { return o.promiscuous = false, true; }},
+     [](CommandLineOptions& o, const char*, const char*, std::string&) { o.promiscuous = false; }},
     {"-q", nullptr, nullptr, "Quiet: only warnings, errors and the final report",
-     [](CommandLineOptions& o, const char*, const char*, std::string&) { return o.quiet = true; }},
+     [](CommandLineOptions& o, const char*, const char*, std::string&) { o.quiet = true; }},
     {"-l", nullptr, nullptr, "List available interfaces and exit",
-     [](CommandLineOptions& o, const char*, const char*, std::string&) { return o.list_only = true; }},
+     [](CommandLineOptions& o, const char*, const char*, std::string&) { o.list_only = true; }},
     {"-h", "--help", nullptr, "Show this help",
-     [](CommandLineOptions& o, const char*, const char*, std::string&) { return o.show_help = true; }},
+     [](CommandLineOptions& o, const char*, const char*, std::string&) { o.show_help = true; }},
     {"--version", nullptr, nullptr, "Show the version",
-     [](CommandLineOptions& o, const char*, const char*, std::string&) { return o.show_version = true; }},
+     [](CommandLineOptions& o, const char*, const char*, std::string&) { o.show_version = true; }},
 };
 
 const Option* find_option(const char* arg) {
@@ -126,7 +125,7 @@ bool parse_command_line(int argc, const char* const* argv, CommandLineOptions& o
             // A value is the next argument whatever it looks like: -i -l
             // names an interface "-l".
             const char* value = option->value != nullptr ? argv[++i] : nullptr;
-            (void)option->apply(options, arg, value, problem);
+            option->apply(options, arg, value, problem);
         }
         if (!problem.empty() && error.empty()) error = problem;
     }

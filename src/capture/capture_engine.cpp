@@ -204,9 +204,7 @@ bool CaptureEngine::start_capture(PacketCallback cb) {
         last_error_ = std::string("Failed to set non-blocking mode: ") + errbuf;
         return false;
     }
-    running_.store(true);
     const bool ok = run_loop(false);
-    running_.store(false);
     stop_requested_.store(false);
     return ok;
 }
@@ -232,8 +230,8 @@ bool CaptureEngine::run_loop(bool sweeping) {
     drained_ = false;
     OutputRoom room = sweeping ? OutputRoom{} : ask_room();
     const int read_gap = read_gap_ms(config_.buffer_size_mb, config_.timeout_ms);
-    // The loop watches stop_requested_ rather than running_, so a stop that
-    // arrived before the loop is not forgotten: the loop does not run at all.
+    // A stop that arrived before the loop is not forgotten: the loop does
+    // not run at all.
     // After the drain it only waits for the owner's output, reading nothing.
     while (!drained_ || room.fd >= 0) {
         if (!sweeping && (stop_requested_.load() || stop_requests_.load() > 1)) break;
@@ -329,10 +327,9 @@ void CaptureEngine::request_stop() {
 }
 
 void CaptureEngine::break_loop() {
-    // Break only a loop that runs: libpcap keeps the break flag until a
-    // pcap_dispatch call consumes it. This loop shrugs off a stale flag, but
-    // anything else reading the handle would stop at once.
-    if (!running_.load()) return;
+    // libpcap keeps the flag until a pcap_dispatch consumes it, also when no
+    // loop runs. A stale flag costs the loop one turn, and nothing else
+    // reads the handle.
     if (pcap_t* h = handle_.load()) pcap_breakloop(h);
 }
 

@@ -147,11 +147,8 @@ private:
     PacketCallback callback_;
     TurnCallback turn_;
     RoomCallback room_;
-    // running_: start_capture's loop is live. stop_requested_: the loop must
-    // end, or not start; start_capture clears it when it returns. Both are
-    // sequentially consistent, so a stop racing with the start of the loop
-    // is seen by one side or the other.
-    std::atomic<bool> running_{false};
+    // The loop must end, or not start; start_capture clears it when it
+    // returns.
     std::atomic<bool> stop_requested_{false};
     std::atomic<unsigned> stop_requests_{0};
     // When the first request came: on the clock packets are stamped with,
