@@ -129,9 +129,10 @@ class Reader(unittest.TestCase):
                           socket.inet_aton("192.0.2.2"))
         cooked_vlan = struct.pack("!HHH8sHHH", 0, 1, 6, bytes(8), 0x8100, 5, 0x0800) + ipv4(17, udp(1, 2, b""))
 
-        def jumbo(protocol, transport):  # payload length 0, the length in a Hop-by-Hop option after a Pad1
-            packet = ipv6(0, struct.pack("!BBBBBI7B", protocol, 1, 0, 0xC2, 4, 16 + len(transport) + 79900, 1, 5,
-                                         0, 0, 0, 0, 0) + transport)
+        def jumbo(protocol, transport, pad):  # payload length 0, the length in a Hop-by-Hop option after a Pad1, or
+            options = struct.pack("!BBBI7B", 0, 0xC2, 4, 16 + len(transport) + 79900, 1, 5, 0, 0, 0, 0, 0) if pad \
+                else struct.pack("!BBI", 0xC2, 4, 8 + len(transport) + 79900)  # filling the header to its end
+            packet = ipv6(0, struct.pack("!BB", protocol, pad) + options + transport)
             return ethernet(0x86DD, packet[:4] + b"\0\0" + packet[6:])
         cases = [
             (syn, "TCP", "IPv4 10.0.0.1:40000 > 10.0.0.2:80 TCP [SYN] seq=1000 ack=0 len=0"),
@@ -161,8 +162,8 @@ class Reader(unittest.TestCase):
             (ethernet(0x0800, ipv4(17, b"later", fragment=100)),
              "IPv4", "IPv4 10.0.0.1 > 10.0.0.2 UDP fragment offset=800"),
             (ethernet(0x88CC, b"lldp"), "0x88cc", "Ethernet 02:00:00:00:00:01 > 02:00:00:00:00:02 type 0x88cc"),
-            (jumbo(6, tcp(1, 2, 0x10, b"z" * 100)), "TCP", "IPv6 [fe80::1]:1 > [ff02::1]:2 TCP [ACK] seq=1000 ack=0 len=80000"),
-            (jumbo(17, struct.pack("!HHHH", 1, 2, 0, 0) + b"z" * 100), "UDP", "IPv6 [fe80::1]:1 > [ff02::1]:2 UDP len=80000"),
+            (jumbo(6, tcp(1, 2, 0x10, b"z" * 100), 1), "TCP", "IPv6 [fe80::1]:1 > [ff02::1]:2 TCP [ACK] seq=1000 ack=0 len=80000"),
+            (jumbo(17, struct.pack("!HHHH", 1, 2, 0, 0) + b"z" * 100, 0), "UDP", "IPv6 [fe80::1]:1 > [ff02::1]:2 UDP len=80000"),
             (b"\x30", "IP version 3", "unknown IP version 3", 101),
             (b"\x50" + bytes(39), "IP version 5", "unknown IP version 5", 101),
             (syn[:50], None, "IPv4 10.0.0.1:40000 > 10.0.0.2:80 TCP [truncated]"),  # 16 of 20 TCP header bytes
@@ -252,6 +253,8 @@ class Reader(unittest.TestCase):
             ([1700000000, 1700000010, inf], "10.000000 s, 0.3 packets/s, 18.0 bytes/s on the wire", 0.3),
             ([0.0, 1000.0], "1000.000000 s, 0.002 packets/s, 0.1 bytes/s on the wire", 0.002),
             ([-1e300, 1e300], "2e+300 s, 1e-300 packets/s, 6e-299 bytes/s on the wire", 1e-300),
+            ([1700000000.5, 1699999999.9999995], "0.500000 s, 4.0 packets/s, 240.0 bytes/s on the wire",  # the lowest
+             2 / (1700000000.5 - 1699999999.9999995)),  # double that shows its microsecond, after a later record
         ]:
             with self.subTest(stamps=stamps):
                 stream = b"".join(record(b"", stamp, 60) for stamp in stamps)
@@ -295,6 +298,7 @@ class Reader(unittest.TestCase):
             (pcap_file([(UDP_FRAME, 1, 0)] * 2)[:-10], "file ends inside a packet (50 of 60 bytes) at byte offset 100"),
             (pcap_file([(UDP_FRAME, 1, 0)], ">") + bytes(3), "file ends inside a record header (3 of 16 bytes) "
                                                              "at byte offset 100"),
+            (pcap_file([(UDP_FRAME, 1, 0)] * 2)[:-60], "file ends inside a packet (0 of 60 bytes) at byte offset 100"),
             (pcapng_file([(UDP_FRAME, 1, 0)] * 2)[:-30], "file ends inside a block (62 of 92 bytes) at byte offset 172"),
             (pcapng_file([(UDP_FRAME, 1, 0), (UDP_FRAME, 1, 0, 1)]), "packet of interface 1, but 1 described "
                                                                      "at byte offset 172"),

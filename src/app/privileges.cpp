@@ -98,7 +98,7 @@ bool drop_privileges(std::string& error) {
         gid_t rgid = 0, egid = 0, sgid = 0;
         if (::getresuid(&ruid, &euid, &suid) != 0 || ::getresgid(&rgid, &egid, &sgid) != 0 ||
             !is_only(ruid, euid, suid, invoker->uid) || !is_only(rgid, egid, sgid, invoker->gid) ||
-            ::getgroups(0, nullptr) > 1) {
+            ::getgroups(0, nullptr) > 0) {
             error = "the user or group did not change as asked";
             return false;
         }
