@@ -165,6 +165,17 @@ bool CaptureEngine::open() {
     }
 #endif
 
+    // A blocking pcap_dispatch on a TPACKET_V3 ring never returns on a quiet
+    // link (libpcap leaves the timeout to the kernel, which retires only
+    // blocks that hold packets). Non-blocking reads and our own wait give the
+    // loop a turn at least every kIdleWaitMs: to retry held output, to see a
+    // stop request, and to end the drain. Set before the handle is published:
+    // the switch closes libpcap's wake-up eventfd, which a pcap_breakloop on
+    // another thread writes to.
+    if (pcap_setnonblock(h, 1, errbuf) != 0) {
+        last_error_ = std::string("Failed to set non-blocking mode: ") + errbuf;
+        return false;
+    }
     handle_.store(handle.release());
     return true;
 }
@@ -193,17 +204,6 @@ bool CaptureEngine::start_capture(PacketCallback cb) {
         return false;
     }
     callback_ = std::move(cb);
-
-    // A blocking pcap_dispatch on a TPACKET_V3 ring never returns on a quiet
-    // link (libpcap leaves the timeout to the kernel, which retires only
-    // blocks that hold packets). Non-blocking reads and our own wait give the
-    // loop a turn at least every kIdleWaitMs: to retry held output, to see a
-    // stop request, and to end the drain.
-    char errbuf[PCAP_ERRBUF_SIZE] = {};
-    if (pcap_setnonblock(h, 1, errbuf) != 0) {
-        last_error_ = std::string("Failed to set non-blocking mode: ") + errbuf;
-        return false;
-    }
     const bool ok = run_loop(false);
     stop_requested_.store(false);
     return ok;
