@@ -447,7 +447,8 @@ class Live(unittest.TestCase):
                   message=WRITE_FAILED)),
             ("reader stopped reading: the stop waits for it without spinning", calm_while_stopping,
              dict(pause=3600, message=ABANDONED, warnings=1, lossless=True, status=1)),
-            ("reader stopped reading, non-blocking pipe", signal_after(200, signal.SIGTERM, 0.3, 1000),
+            ("reader stopped reading, non-blocking pipe, full with 64 whole records of 1 KiB",
+             signal_after(200, signal.SIGTERM, 0.3, 1024 - RECORD),
              dict(pause=3600, nonblocking=True, message=ABANDONED, warnings=1, lossless=True, status=1)),
             ("reader stopped reading, a pipe the capture may not reopen", signal_after(200, signal.SIGINT, 0.3, 1000),
              dict(pause=3600, message=ABANDONED, warnings=1, lossless=True, status=1, prefix=[
