@@ -1,6 +1,7 @@
 // Preloaded into the built program, it makes one step of the privilege drop
 // fail, or claim a success it did not have, as OSTRANE_FAULT names: a drop
-// that went wrong must never let the capture go on.
+// that went wrong must never let the capture go on. "close-eio": closing a
+// .pcap file reports the write error that NFS or a quota may defer to it.
 
 // The fortified getgroups is an inline wrapper that cannot be replaced.
 #undef _FORTIFY_SOURCE
@@ -9,8 +10,10 @@
 #include <dlfcn.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -64,6 +67,16 @@ int getresgid(gid_t* real, gid_t* effective, gid_t* saved) {
 int getgroups(int size, gid_t* list) {
     if (fault("groups-lie")) return 1;  // one supplementary group left
     return next<int(int, gid_t*)>("getgroups")(size, list);
+}
+
+int close(int fd) {
+    char path[4096] = {};
+    const std::string link = "/proc/self/fd/" + std::to_string(fd);
+    const ssize_t length = fault("close-eio") ? readlink(link.c_str(), path, sizeof path - 1) : -1;
+    const int rc = next<int(int)>("close")(fd);
+    if (rc != 0 || length < 5 || std::strcmp(path + length - 5, ".pcap") != 0) return rc;
+    errno = EIO;
+    return -1;
 }
 
 }

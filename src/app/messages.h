@@ -1,8 +1,8 @@
 #pragma once
 
 #include "app/status_line.h"
+#include "output/output_channel.h"
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -13,8 +13,9 @@ namespace ostrane {
 // Everything a capture run says on standard error, and its status line. A
 // terminal paused with Ctrl+S, or a pipe nobody reads, must cost a message,
 // never a packet: what it cannot take yet waits here and goes out as soon as
-// it takes more (pump() at every turn of the capture loop). Past kMaxHeld
-// bytes, further lines are counted instead, and the count follows them.
+// it takes more (pump() at every turn of the capture loop, which waits on
+// fd() while lines are held). Past kMaxHeld bytes, further lines are counted
+// instead, and the count follows them.
 class Messages {
 public:
     static constexpr size_t kMaxHeld = 65536;
@@ -23,7 +24,7 @@ public:
     // drops the info() lines.
     Messages(std::FILE* stream, bool status_line, bool quiet);
     // finish()
-    ~Messages();
+    ~Messages() { finish(); }
     Messages(const Messages&) = delete;
     Messages& operator=(const Messages&) = delete;
 
@@ -48,23 +49,22 @@ public:
     // The capture is over: the lines from here on (the report) are kept
     // whatever their size, after the count of those lost before.
     void closing();
-    // Erases the status line and waits until everything held has gone out:
-    // for after the capture, when waiting costs no packet. A stop signal
-    // during the wait gives the held lines up: a terminal left paused must
-    // not keep a process alive that was asked to end.
+    // Erases the status line and sends what the stream takes now.
     void finish();
-    // Counts the stop signals received; may be null.
-    void watch_stop_signals(const std::atomic<unsigned>* signals) { signals_ = signals; }
+    // Lines wait for the stream to take them: poll fd() for POLLOUT.
+    bool holding() const { return !gone_ && !held_.empty(); }
+    int fd() const { return channel_.fd(); }
+    // Nobody will read them: what is held, and any later line, is dropped.
+    void give_up() {
+        gone_ = true;
+        held_.clear();
+    }
 
 private:
     bool has_room() const;
     std::string lost_line();
-    long write_some(const char* data, size_t size);
 
-    int fd_ = -1;
-    int owned_fd_ = -1;          // a non-blocking descriptor of our own
-    bool small_writes_ = false;  // none could be had: poll, then a little at a time
-    bool socket_ = false;
+    OutputChannel channel_;
     bool gone_ = false;          // the stream failed for good: nothing more to send
     bool quiet_;
     StatusLine line_;
@@ -72,7 +72,6 @@ private:
     uint64_t lost_ = 0;
     bool said_ = false;
     bool closing_ = false;
-    const std::atomic<unsigned>* signals_ = nullptr;
 };
 
 }  // namespace ostrane

@@ -1,8 +1,6 @@
 #include "capture/capture_engine.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <chrono>
 #include <climits>
 #include <cstring>
 #include <iostream>
@@ -11,8 +9,6 @@
 
 #ifdef _WIN32
 #include <windows.h>
-#else
-#include <poll.h>
 #endif
 
 namespace ostrane {
@@ -61,39 +57,8 @@ bool apply_filter(pcap_t* handle, const std::string& device, const std::string& 
     return applied;
 }
 
-// A turn of the loop comes at least this often, to see a stop request, to
-// answer SIGUSR1 and to retry output. Not the read timeout: waking every
-// millisecond on an idle link would cost CPU for nothing. The kernel wakes
-// the wait itself when it retires a ring block that holds packets, and
-// retires none that is empty.
-constexpr int kIdleWaitMs = 100;
-// After a read that brought packets the loop lets the next ones gather for
-// up to this long before it reads again: under steady traffic the kernel
-// retires a block every read timeout, and a wake-up for each (some 20 to 50
-// µs of CPU on a virtual machine) would cost more than the packets. A packet
-// on a quiet link is not delayed by it, and under load one waits at most the
-// gap plus the read timeout.
-constexpr int kReadGapMs = 8;
-// libpcap's TPACKET_V3 ring blocks are 256 KiB whatever the snap length, and
-// under steady traffic each retires with the packets of one read timeout:
-// the gap may fill at most a quarter of the ring's blocks, so a small ring
-// (-b 2 has 8) still has room for a burst that comes meanwhile.
-int read_gap_ms(int32_t buffer_size_mb, int32_t timeout_ms) {
-    constexpr int64_t kBlockBytes = int64_t{256} << 10;
-    constexpr int64_t kLibpcapDefault = int64_t{2} << 20;
-    const int bytes = buffer_size_bytes(buffer_size_mb);
-    const int64_t blocks = (bytes > 0 ? bytes : kLibpcapDefault) / kBlockBytes;
-    return static_cast<int>(std::clamp<int64_t>(blocks / 4 * std::max(timeout_ms, 1), 1, kReadGapMs));
-}
 // libpcap takes a snap length outside (0, 262144] as this.
 constexpr int32_t kMaximumSnaplen = 262144;
-
-int64_t microseconds(std::chrono::nanoseconds since_epoch) {
-    return std::chrono::duration_cast<std::chrono::microseconds>(since_epoch).count();
-}
-// The clock packets are stamped with, and one that never jumps.
-int64_t wall_us() { return microseconds(std::chrono::system_clock::now().time_since_epoch()); }
-int64_t steady_us() { return microseconds(std::chrono::steady_clock::now().time_since_epoch()); }
 
 }  // namespace
 
@@ -105,13 +70,10 @@ int buffer_size_bytes(int32_t buffer_size_mb) {
 
 CaptureEngine::CaptureEngine(const CaptureConfig& config) : config_(config) {}
 
-CaptureEngine::~CaptureEngine() {
-    stop_capture();
-    close();
-}
+CaptureEngine::~CaptureEngine() { close(); }
 
 bool CaptureEngine::open() {
-    if (handle_.load() != nullptr) {
+    if (handle_ != nullptr) {
         last_error_ = "Capture handle already open";
         return false;
     }
@@ -123,8 +85,7 @@ bool CaptureEngine::open() {
         return false;
     }
 
-    // The handle is built in a local and published only once it is fully set
-    // up, so the interrupt handler never sees a half-configured one.
+    // The handle is built in a local and kept only once it is fully set up.
     pcap_t* h = handle.get();
     auto fail = [&](const char* step, int status) {
         last_error_ = step + error_text(h, status);
@@ -167,55 +128,58 @@ bool CaptureEngine::open() {
 
     // A blocking pcap_dispatch on a TPACKET_V3 ring never returns on a quiet
     // link (libpcap leaves the timeout to the kernel, which retires only
-    // blocks that hold packets). Non-blocking reads and our own wait give the
-    // loop a turn at least every kIdleWaitMs: to retry held output, to see a
-    // stop request, and to end the drain. Set before the handle is published:
-    // the switch closes libpcap's wake-up eventfd, which a pcap_breakloop on
-    // another thread writes to.
+    // blocks that hold packets). The capture loop waits itself, on the
+    // selectable descriptor, together with the output and the stop signals.
     if (pcap_setnonblock(h, 1, errbuf) != 0) {
         last_error_ = std::string("Failed to set non-blocking mode: ") + errbuf;
         return false;
     }
-    handle_.store(handle.release());
+    handle_ = handle.release();
     return true;
 }
 
 bool CaptureEngine::set_filter(const std::string& expression) {
-    pcap_t* h = handle_.load();
-    if (h == nullptr) {
+    if (handle_ == nullptr) {
         last_error_ = "Cannot set filter: handle not open";
         return false;
     }
-    if (!apply_filter(h, config_.interface_name, expression, last_error_)) return false;
+    if (!apply_filter(handle_, config_.interface_name, expression, last_error_)) return false;
     config_.filter = expression;
     return true;
 }
 
-int CaptureEngine::drain_ms(int32_t timeout_ms) {
-    constexpr int kMargin = 50;
-    constexpr int kMost = 250;
-    return std::clamp(timeout_ms, 0, kMost - kMargin) + kMargin;
-}
-
-bool CaptureEngine::start_capture(PacketCallback cb) {
-    pcap_t* h = handle_.load();
-    if (h == nullptr) {
+int CaptureEngine::read(int max_packets) {
+    if (handle_ == nullptr) {
         last_error_ = "Cannot start capture: handle not open";
-        return false;
+        return -1;
     }
-    callback_ = std::move(cb);
-    const bool ok = run_loop(false);
-    stop_requested_.store(false);
-    return ok;
+    const int rc = pcap_dispatch(handle_, max_packets, &CaptureEngine::pcap_callback, reinterpret_cast<u_char*>(this));
+    // 0: nothing ready (a non-blocking handle never waits); PCAP_ERROR_BREAK
+    // cannot come, as nothing calls pcap_breakloop. Anything negative is the
+    // socket failing, for example because the interface went down or away.
+    if (rc >= 0) return rc;
+    last_error_ = "pcap_dispatch error: " + error_text(handle_, rc);
+    return -1;
 }
 
-uint64_t CaptureEngine::count_unread_before_stop() {
-    if (handle_.load() == nullptr || request_steady_us_.load() == 0) return 0;
-    uint64_t count = 0;
-    callback_ = [&count](const CapturedPacket&) { ++count; };
-    (void)run_loop(true);
-    callback_ = nullptr;
-    return count;
+int CaptureEngine::selectable_fd() const {
+#ifdef _WIN32
+    return -1;  // Npcap's event cannot be polled with the rest
+#else
+    return handle_ != nullptr ? pcap_get_selectable_fd(handle_) : -1;
+#endif
+}
+
+int CaptureEngine::required_timeout_ms() const {
+#ifdef _WIN32
+    return -1;
+#else
+    // After ENETDOWN libpcap must be called again soon to tell a device that
+    // went down from one that went away; it says how soon here.
+    const timeval* required = handle_ != nullptr ? pcap_get_required_select_timeout(handle_) : nullptr;
+    if (required == nullptr) return -1;
+    return static_cast<int>(std::max(required->tv_sec * 1000L + required->tv_usec / 1000L, 1L));
+#endif
 }
 
 uint32_t CaptureEngine::max_captured_length() const {
@@ -223,158 +187,36 @@ uint32_t CaptureEngine::max_captured_length() const {
                                                                                            : kMaximumSnaplen);
 }
 
-OutputRoom CaptureEngine::ask_room() const { return room_ ? room_() : OutputRoom{}; }
-
-bool CaptureEngine::run_loop(bool sweeping) {
-    pcap_t* h = handle_.load();
-    drained_ = false;
-    OutputRoom room = sweeping ? OutputRoom{} : ask_room();
-    const int read_gap = read_gap_ms(config_.buffer_size_mb, config_.timeout_ms);
-    // A stop that arrived before the loop is not forgotten: the loop does
-    // not run at all.
-    // After the drain it only waits for the owner's output, reading nothing.
-    while (!drained_ || room.fd >= 0) {
-        if (!sweeping && (stop_requested_.load() || stop_requests_.load() > 1)) break;
-        // While output is held the ring is still read, as far as the owner
-        // has room: the kernel's ring alone would run out of blocks.
-        const bool reading = !drained_ && room.packets != 0;
-        const int batch = room.packets < 0 ? config_.dispatch_batch : std::min(config_.dispatch_batch, room.packets);
-        int rc = 0;
-        if (reading) rc = pcap_dispatch(h, batch, &CaptureEngine::pcap_callback, reinterpret_cast<u_char*>(this));
-        if (!sweeping) {
-            if (turn_) turn_(reading && rc >= batch);
-            room = ask_room();
-        }
-        if (rc < 0 && rc != PCAP_ERROR_BREAK) {
-            // PCAP_ERROR and anything else negative: the socket failed, for
-            // example because the interface went down or was removed.
-            last_error_ = "pcap_dispatch error: " + error_text(h, rc);
-            return false;
-        }
-        // A full batch, with maybe more ready at once; or PCAP_ERROR_BREAK
-        // from pcap_breakloop (a stop from the callback, the interrupt
-        // handler or another thread), after which the flags above say what
-        // to do. A short batch means libpcap found no further block ready:
-        // the wait below comes next, not a read that would only poll too.
-        if (rc == PCAP_ERROR_BREAK || (reading && rc >= batch) || (drained_ && room.fd < 0)) continue;
-
-        // Nothing more to read now (or no room to read). During a drain a read
-        // that finds nothing is the end once the kernel has retired the ring
-        // block that was open at the request, which drain_ms after it
-        // covers: until then a packet captured before the request may still
-        // be sitting in that block.
-        int wait_ms = kIdleWaitMs;
-        bool watch_ring = !drained_ && room.packets != 0;
-        if (reading && rc > 0) {
-            watch_ring = false;
-            wait_ms = read_gap;
-        }
-        const int64_t request = request_steady_us_.load();
-        if (reading && request != 0) {
-            const int64_t left_us = request + 1000 * static_cast<int64_t>(drain_ms(config_.timeout_ms)) - steady_us();
-            if (left_us <= 0) {
-                drained_ = true;
-                continue;
-            }
-            wait_ms = static_cast<int>(std::min<int64_t>(wait_ms, (left_us + 999) / 1000));
-        }
-        if (!wait_for_packets(h, watch_ring, room.fd, wait_ms)) return false;
-    }
-    return true;
-}
-
-bool CaptureEngine::wait_for_packets(pcap_t* handle, bool packets, int out_fd, int ms) {
-#ifdef _WIN32
-    (void)packets;
-    (void)out_fd;
-    // Npcap's pcap_getevent would serve here, but wine's wpcap aborts on it,
-    // and the wine tests are what runs this branch. Short sleeps bound the
-    // wait just as well, at the price of a few wake-ups on an idle link.
-    (void)handle;
-    Sleep(static_cast<DWORD>(std::clamp(ms, 0, 10)));
-    return true;
-#else
-    // After ENETDOWN libpcap must be called again soon to tell a device that
-    // went down from one that went away; it says how soon here.
-    if (const timeval* required = pcap_get_required_select_timeout(handle)) {
-        const long required_ms = required->tv_sec * 1000L + required->tv_usec / 1000L;
-        ms = static_cast<int>(std::min<long>(ms, std::max(required_ms, 1L)));
-    }
-    // An fd of -1 is left out by poll().
-    pollfd fds[2] = {{packets ? pcap_get_selectable_fd(handle) : -1, POLLIN, 0}, {out_fd, POLLOUT, 0}};
-    // A signal (EINTR) is a stop request or nothing: the loop looks at its flags.
-    if (::poll(fds, 2, ms) >= 0 || errno == EINTR) return true;
-    last_error_ = std::string("pcap_dispatch error: poll failed: ") + std::strerror(errno);
-    return false;
-#endif
-}
-
-void CaptureEngine::stop_capture() {
-    stop_requested_.store(true);
-    break_loop();
-}
-
-void CaptureEngine::request_stop() {
-    // Only the first request's time counts. clock_gettime, under both
-    // clocks, is async-signal-safe. The steady time is there first, so the
-    // loop never times a drain from a request it does not know.
-    int64_t none = 0;
-    if (request_steady_us_.compare_exchange_strong(none, steady_us())) {
-        request_us_.store(wall_us());
-    }
-    stop_requests_.fetch_add(1);
-    break_loop();
-}
-
-void CaptureEngine::break_loop() {
-    // libpcap keeps the flag until a pcap_dispatch consumes it, also when no
-    // loop runs. A stale flag costs the loop one turn, and nothing else
-    // reads the handle.
-    if (pcap_t* h = handle_.load()) pcap_breakloop(h);
-}
-
 int CaptureEngine::datalink() const {
-    pcap_t* handle = handle_.load();
-    return handle != nullptr ? pcap_datalink(handle) : -1;
+    return handle_ != nullptr ? pcap_datalink(handle_) : -1;
 }
 
 int CaptureEngine::snapshot() const {
-    pcap_t* handle = handle_.load();
-    return handle != nullptr ? pcap_snapshot(handle) : -1;
+    return handle_ != nullptr ? pcap_snapshot(handle_) : -1;
 }
 
 CaptureStats CaptureEngine::get_stats() const {
-    pcap_t* h = handle_.load();
     pcap_stat st{};
-    if (h == nullptr || pcap_stats(h, &st) != 0) return {};
+    if (handle_ == nullptr || pcap_stats(handle_, &st) != 0) return {};
     return {st.ps_recv, st.ps_drop};
 }
 
 void CaptureEngine::close() {
-    stop_capture();
-    if (pcap_t* h = handle_.exchange(nullptr)) pcap_close(h);
-    // A closed engine has nothing left to stop; a later open() starts afresh.
-    stop_requested_.store(false);
-    stop_requests_.store(0);
-    request_us_.store(0);
-    request_steady_us_.store(0);
-}
-
-std::chrono::steady_clock::duration CaptureEngine::since_stop_request() const {
-    const int64_t request = request_steady_us_.load();
-    if (request == 0) return {};
-    return std::chrono::microseconds(steady_us() - request);
+    if (handle_ != nullptr) pcap_close(handle_);
+    handle_ = nullptr;
+    cutoff_us_ = 0;
+    saw_late_ = false;
 }
 
 void CaptureEngine::pcap_callback(u_char* user, const pcap_pkthdr* header, const u_char* bytes) {
     auto* engine = reinterpret_cast<CaptureEngine*>(user);
     if (!engine->callback_) return;
-    const int64_t request = engine->request_us_.load();
-    if (request != 0 && int64_t{header->ts.tv_sec} * 1000000 + header->ts.tv_usec > request) {
-        // Captured after the stop was asked for: the drain is complete once
-        // this batch is read. Not at once: two CPUs may put a packet stamped
+    const int64_t cutoff = engine->cutoff_us_;
+    if (cutoff != 0 && int64_t{header->ts.tv_sec} * 1000000 + header->ts.tv_usec > cutoff) {
+        // Captured after the stop was asked for. The loop ends the drain once
+        // this batch is read, not at once: two CPUs may put a packet stamped
         // a microsecond before the request behind this one.
-        engine->drained_ = true;
+        engine->saw_late_ = true;
         return;
     }
     engine->callback_(to_captured_packet(*header, bytes));

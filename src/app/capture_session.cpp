@@ -1,0 +1,304 @@
+#include "app/capture_session.h"
+
+#include "app/interface_listing.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <poll.h>
+#endif
+
+namespace ostrane {
+
+namespace {
+
+using Sent = PacketDispatcher::Sent;
+
+// A turn comes at least this often: to see a stop request, to answer
+// SIGUSR1 and to retry a full disk. Not the read timeout: waking every
+// millisecond on an idle link would cost CPU for nothing. The kernel wakes
+// the wait itself when it retires a ring block that holds packets, and
+// retires none that is empty.
+constexpr int kIdleWaitMs = 100;
+// After a read that brought packets the loop lets the next ones gather for
+// up to this long before it reads again: under steady traffic the kernel
+// retires a block every read timeout, and a wake-up for each (some 20 to 50
+// µs of CPU on a virtual machine) would cost more than the packets. A packet
+// on a quiet link is not delayed by it, and under load one waits at most the
+// gap plus the read timeout.
+constexpr int kReadGapMs = 8;
+// The records read leave together once the loop has caught up with the
+// ring, or once they would fill a pipe: one write for the lot, and no record
+// waits for a later packet.
+constexpr uint64_t kSendAtOnce = 65536;
+constexpr int64_t kGraceUs = int64_t{1000} * CaptureSession::kGraceMs;
+constexpr int64_t kStillWritingUs = 1000000;
+
+// libpcap's TPACKET_V3 ring blocks are 256 KiB whatever the snap length, and
+// under steady traffic each retires with the packets of one read timeout:
+// the gap may fill at most a quarter of the ring's blocks, so a small ring
+// (-b 2 has 8) still has room for a burst that comes meanwhile.
+int read_gap_ms(const CaptureConfig& config) {
+    constexpr int64_t kBlockBytes = int64_t{256} << 10;
+    constexpr int64_t kLibpcapDefault = int64_t{2} << 20;
+    const int bytes = buffer_size_bytes(config.buffer_size_mb);
+    const int64_t blocks = (bytes > 0 ? bytes : kLibpcapDefault) / kBlockBytes;
+    return static_cast<int>(std::clamp<int64_t>(blocks / 4 * std::max(config.timeout_ms, 1), 1, kReadGapMs));
+}
+
+// How long a requested stop keeps reading: the kernel hands over a partly
+// filled ring block only when its retire timer (the read timeout) fires, so
+// one timeout plus a margin for the timer and the scheduler.
+int64_t drain_us(int32_t timeout_ms) {
+    constexpr int kMargin = 50;
+    constexpr int kMost = 250;
+    return int64_t{1000} * (std::clamp(timeout_ms, 0, kMost - kMargin) + kMargin);
+}
+
+bool failure(Ending::Cause cause) {
+    return cause == Ending::Cause::ReaderGone || cause == Ending::Cause::OutputFailed ||
+           cause == Ending::Cause::CaptureFailed;
+}
+
+}  // namespace
+
+CaptureSession::CaptureSession(CaptureEngine& engine, PacketDispatcher& dispatcher, Messages& messages,
+                               StopRequests& requests, SessionConfig config)
+    : engine_(engine), dispatcher_(dispatcher), messages_(messages), requests_(requests), config_(std::move(config)) {}
+
+Ending CaptureSession::run() {
+    engine_.set_callback([this](const CapturedPacket& packet) { deliver(packet); });
+    progress_us_ = StopRequests::steady_now_us();
+    if (requests_.count() == 0) {
+        messages_.info("[INFO] Capture started. Press Ctrl+C to stop.");
+    } else {
+        // Ctrl+C while the interface was still opening: nothing is captured,
+        // and a file still gets its header.
+        reading_ = false;
+    }
+    while (state_ != State::Done) turn();
+    engine_.set_callback(nullptr);
+    if (!dispatcher_.close()) ending_.close_error = dispatcher_.last_error();
+    ending_.stop_requests = requests_.count();
+    ending_.unwritten = delivered_ - dispatcher_.packets_dispatched();
+    return ending_;
+}
+
+void CaptureSession::turn() {
+    hear_requests();
+    bool no_room = false;
+    const int batch = engine_.config().dispatch_batch;
+    const int read = reading_ ? read_ring(no_room) : 0;
+    // A full batch: more may be ready at once, and output can wait for it.
+    const bool more_ready = reading_ && read >= batch;
+    if (!counting_only_ && state_ != State::Done) write_out(more_ready);
+    tell();
+    if (state_ != State::Capturing && !reading_ && (counting_only_ || dispatcher_.pending_bytes() == 0)) {
+        state_ = State::Done;
+    }
+    if (state_ != State::Done && !more_ready) wait(read, no_room);
+}
+
+// Reads no more than the output has room for: a packet read always has its
+// place, and the rest stays in the kernel's ring, which counts its drops.
+int CaptureSession::read_ring(bool& no_room) {
+    uint64_t room = static_cast<uint64_t>(std::max(engine_.config().dispatch_batch, 1));
+    if (config_.max_count > 0) room = std::min(room, config_.max_count - std::min(delivered_, config_.max_count));
+    if (!counting_only_ && room > 0) room = dispatcher_.room(room, engine_.max_captured_length());
+    no_room = room == 0;
+    if (dispatcher_.memory_refused() && !told_memory_) {
+        messages_.say("[WARN] No more memory for records the output has not taken: holding " +
+                      std::to_string(dispatcher_.pending_bytes()) + " bytes, the kernel's ring the rest");
+        told_memory_ = true;
+    }
+    if (no_room) return 0;
+    const int asked = static_cast<int>(room);
+    const int read = engine_.read(asked);
+    if (read < 0) {
+        end_reading(Ending::Cause::CaptureFailed, engine_.last_error());
+        return 0;
+    }
+    if (config_.max_count > 0 && delivered_ >= config_.max_count) {
+        end_reading(Ending::Cause::CountReached);
+    } else if (heard_ > 0 && (engine_.saw_late() || (read < asked && drain_left_us() <= 0))) {
+        // The drain is complete: a packet stamped after the request came, or
+        // the ring is empty now that the block open at the request is retired.
+        reading_ = false;
+    }
+    return read;
+}
+
+int64_t CaptureSession::drain_left_us() const {
+    return requests_.first_steady_us() + drain_us(engine_.config().timeout_ms) - StopRequests::steady_now_us();
+}
+
+void CaptureSession::deliver(const CapturedPacket& packet) {
+    ++delivered_;
+    if (counting_only_ || dispatcher_.dispatch(packet)) return;
+    if (dispatcher_.file_limit_reached()) {
+        // -G with -W: the last file is complete, and the packet is not asked for.
+        --delivered_;
+        return end_reading(Ending::Cause::FileLimit);
+    }
+    fail(Ending::Cause::OutputFailed, dispatcher_.last_error());
+}
+
+void CaptureSession::write_out(bool more_ready) {
+    if (more_ready && dispatcher_.pending_bytes() < kSendAtOnce) return;
+    const uint64_t before = dispatcher_.bytes_written();
+    const Sent previous = sent_;
+    sent_ = dispatcher_.send();
+    const int64_t now = StopRequests::steady_now_us();
+    if (dispatcher_.bytes_written() != before) progress_us_ = now;
+    switch (sent_) {
+        case Sent::All:
+            if (previous == Sent::Full) messages_.info("[INFO] Output resumed: held records written");
+            break;
+        case Sent::Blocked:  // a reader that pauses is no news: it is waited for
+            break;
+        case Sent::Full:
+            // News once, when the disk first fills up; not at every retry.
+            if (previous != Sent::Full) {
+                messages_.say("[WARN] Output is full: holding " + std::to_string(dispatcher_.pending_bytes()) +
+                              " bytes of records until it takes more");
+            }
+            if (reading_ && dispatcher_.room(1, engine_.max_captured_length()) == 0) {
+                return fail(Ending::Cause::OutputFailed, dispatcher_.last_error());
+            }
+            break;
+        case Sent::Failed:
+            return fail(dispatcher_.error_code() == EPIPE || dispatcher_.error_code() == ECONNRESET
+                            ? Ending::Cause::ReaderGone
+                            : Ending::Cause::OutputFailed,
+                        dispatcher_.last_error());
+    }
+    // After a stop request, or once a full disk is all that is left to wait
+    // for, an output that takes nothing has its grace, then is given up.
+    const bool graced = heard_ > 0 || (sent_ == Sent::Full && !reading_);
+    if (graced && dispatcher_.pending_bytes() > 0 && now - progress_us_ >= kGraceUs) {
+        std::string why = "Output blocked while stopping: abandoned " + std::to_string(dispatcher_.pending_bytes()) + " bytes";
+        if (sent_ == Sent::Full) why += std::string(": ") + std::strerror(dispatcher_.error_code());
+        give_up(why);
+    }
+}
+
+void CaptureSession::hear_requests() {
+    const unsigned count = requests_.count();
+    if (count == heard_) return;
+    requests_.clear_wake();
+    if (heard_ == 0) {
+        engine_.set_cutoff(requests_.first_wall_us());
+        progress_us_ = std::max(progress_us_, requests_.first_steady_us());
+        if (state_ == State::Capturing) state_ = State::Draining;
+    }
+    heard_ = count;
+    // The second one asks for the cut: no error for what it leaves.
+    if (count >= 2 && state_ != State::Done) give_up({});
+}
+
+void CaptureSession::end_reading(Ending::Cause cause, const std::string& error) {
+    // The first failure is the cause, and a failure outranks an ending that
+    // was still writing out; any other ending counts only as the first.
+    if (failure(cause) ? !failure(ending_.cause) : state_ == State::Capturing) {
+        ending_.cause = cause;
+        ending_.error = error;
+    }
+    reading_ = false;
+    if (state_ == State::Capturing) state_ = State::Draining;
+    progress_us_ = StopRequests::steady_now_us();
+}
+
+void CaptureSession::fail(Ending::Cause cause, const std::string& error) {
+    end_reading(cause, error);
+    (void)dispatcher_.abandon();
+    ending_.inside_record = ending_.inside_record || dispatcher_.ends_inside_record();
+}
+
+void CaptureSession::give_up(const std::string& why) {
+    (void)dispatcher_.abandon();
+    ending_.inside_record = ending_.inside_record || dispatcher_.ends_inside_record();
+    if (ending_.gave_up.empty()) ending_.gave_up = why;
+    // What the ring still holds from before the stop is counted, not written.
+    counting_only_ = true;
+}
+
+// What the user may want to hear at any turn, and the messages a paused
+// terminal could not take yet.
+void CaptureSession::tell() {
+    messages_.pump();
+    const bool writing = state_ == State::Draining && !counting_only_ && (reading_ || dispatcher_.pending_bytes() > 0);
+    if (!told_draining_ && heard_ == 1 && writing &&
+        StopRequests::steady_now_us() - requests_.first_steady_us() >= kStillWritingUs) {
+        messages_.info("[INFO] Still writing the packets captured before the stop; press Ctrl+C again to stop at once");
+        told_draining_ = true;
+    }
+    if (config_.counts_requested != nullptr && config_.counts_requested->exchange(false)) {
+        const CaptureStats stats = engine_.get_stats();
+        messages_.say("[INFO] Packets received by filter: " + std::to_string(stats.packets_received) +
+                      ", dropped by kernel: " + std::to_string(stats.packets_dropped) +
+                      ", dispatched: " + std::to_string(dispatcher_.packets_dispatched()) +
+                      ", bytes written: " + std::to_string(dispatcher_.bytes_written()));
+    }
+    messages_.status([&] {
+        return escape_for_terminal(config_.interface_name) + ": " + std::to_string(dispatcher_.packets_dispatched()) +
+               " packets, " + std::to_string(dispatcher_.bytes_written()) + " bytes written, " +
+               std::to_string(engine_.get_stats().packets_dropped) + " dropped by kernel";
+    });
+}
+
+void CaptureSession::wait(int read, bool no_room) {
+    int wait_ms = kIdleWaitMs;
+    bool watch_ring = reading_ && !no_room;
+    if (reading_ && read > 0) {
+        watch_ring = false;
+        wait_ms = read_gap_ms(engine_.config());
+    }
+    if (reading_ && heard_ > 0) {
+        wait_ms = static_cast<int>(std::clamp<int64_t>((drain_left_us() + 999) / 1000, 0, wait_ms));
+    }
+    if (const int required = engine_.required_timeout_ms(); required >= 0) wait_ms = std::min(wait_ms, required);
+#ifdef _WIN32
+    (void)watch_ring;
+    // Npcap's event cannot be waited on with the rest here (wine's wpcap
+    // aborts on pcap_getevent): short sleeps bound the wait as well.
+    Sleep(static_cast<DWORD>(std::clamp(wait_ms, 0, 10)));
+#else
+    const bool blocked = sent_ == Sent::Blocked && dispatcher_.pending_bytes() > 0;
+    pollfd fds[4] = {
+        {requests_.wake_fd(), POLLIN, 0},
+        {watch_ring ? engine_.selectable_fd() : -1, POLLIN, 0},
+        // Always there: a pipe whose reader left says so (POLLERR) at once,
+        // also on a quiet link with nothing to send.
+        {dispatcher_.fd(), static_cast<short>(blocked ? POLLOUT : 0), 0},
+        {messages_.holding() ? messages_.fd() : -1, POLLOUT, 0},
+    };
+    // EINTR: a signal; the next turn looks at the requests.
+    if (::poll(fds, 4, wait_ms) <= 0) return;
+    if ((fds[2].revents & (POLLERR | POLLHUP)) != 0 && dispatcher_.pending_bytes() == 0) {
+        fail(Ending::Cause::ReaderGone, "Broken pipe");
+    }
+#endif
+}
+
+void CaptureSession::settle() {
+    messages_.finish();
+    const unsigned seen = requests_.count();
+    while (messages_.holding() && requests_.count() == seen) {
+#ifdef _WIN32
+        Sleep(10);
+#else
+        pollfd fds[2] = {{requests_.wake_fd(), POLLIN, 0}, {messages_.fd(), POLLOUT, 0}};
+        (void)::poll(fds, 2, kIdleWaitMs);
+        requests_.clear_wake();
+#endif
+        messages_.pump();
+    }
+    if (messages_.holding()) messages_.give_up();
+}
+
+}  // namespace ostrane

@@ -1,0 +1,85 @@
+#pragma once
+
+#include "app/ending.h"
+#include "app/messages.h"
+#include "app/stop_requests.h"
+#include "capture/capture_engine.h"
+#include "output/packet_dispatcher.h"
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+namespace ostrane {
+
+struct SessionConfig {
+    uint64_t max_count = 0;  // -c; 0: no limit
+    std::string interface_name;  // for the status line
+    // Set by SIGUSR1: the counters so far, once, at the next turn.
+    std::atomic<bool>* counts_requested = nullptr;
+};
+
+// One capture run from its first read to its last write: reads the ring as
+// far as the output has room, sends the records, hears the stop requests,
+// drains, and records how it ended. Its loop is the one place that waits,
+// on the capture's descriptor, the output, standard error's held lines, the
+// stop requests and a timer. Nothing waits inside libpcap's callback.
+//
+// States: capturing; draining (reading ended, or ends at the stop request's
+// packets, and the output takes what is held); done. The end of -c, of
+// -G/-W or of the capture itself is not a stop request: a slow reader is
+// waited for as long as it takes. After a stop request, or while the disk
+// is full, an output that takes nothing for kGrace is given up, and a
+// second request gives it up at once.
+class CaptureSession {
+public:
+    static constexpr int kGraceMs = 1000;
+
+    CaptureSession(CaptureEngine& engine, PacketDispatcher& dispatcher, Messages& messages, StopRequests& requests,
+                   SessionConfig config);
+    CaptureSession(const CaptureSession&) = delete;
+    CaptureSession& operator=(const CaptureSession&) = delete;
+
+    // The whole capture; the output is closed when it returns.
+    Ending run();
+    // After the report: waits until standard error has taken every line,
+    // unless a further stop request gives them up (a terminal left paused
+    // must not keep a process alive that was asked to end).
+    void settle();
+
+private:
+    enum class State { Capturing, Draining, Done };
+
+    void turn();
+    int read_ring(bool& no_room);
+    void deliver(const CapturedPacket& packet);
+    void write_out(bool more_ready);
+    void hear_requests();
+    void end_reading(Ending::Cause cause, const std::string& error = {});
+    void fail(Ending::Cause cause, const std::string& error);
+    void give_up(const std::string& why);
+    void tell();
+    void wait(int read, bool no_room);
+    int64_t drain_left_us() const;
+
+    CaptureEngine& engine_;
+    PacketDispatcher& dispatcher_;
+    Messages& messages_;
+    StopRequests& requests_;
+    SessionConfig config_;
+    Ending ending_;
+    State state_ = State::Capturing;
+    bool reading_ = true;
+    // After a cut: the ring's packets from before the stop are counted, not written.
+    bool counting_only_ = false;
+    uint64_t delivered_ = 0;  // packets handed to the output, or counted after a cut
+    unsigned heard_ = 0;      // stop requests acted on
+    // The output: the last send's outcome and when it last made progress
+    // (or a grace began), in steady microseconds.
+    PacketDispatcher::Sent sent_ = PacketDispatcher::Sent::All;
+    int64_t progress_us_ = 0;
+    bool told_draining_ = false;
+    bool told_memory_ = false;
+};
+
+}  // namespace ostrane
