@@ -40,7 +40,7 @@ test-sanitize: deps
 	cd $(SANITIZE_DIR) && ctest --output-on-failure
 	cmake -S . -B $(TSAN_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOSTRANE_SANITIZE=thread
 	cmake --build $(TSAN_DIR) -j $(JOBS)
-	cd $(TSAN_DIR) && ctest --output-on-failure -R '^CaptureEngine\.|^capture\.Live$$'
+	cd $(TSAN_DIR) && ctest --output-on-failure -R '^CaptureSession\.|^Messages\.|^capture\.Live$$'
 
 # clang-tidy (checks in .clang-tidy) and cppcheck over the sources and tests;
 # any finding fails.

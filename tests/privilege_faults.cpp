@@ -1,7 +1,6 @@
-// Preloaded into the built program, it makes one step of the privilege drop
-// fail, or claim a success it did not have, as OSTRANE_FAULT names: a drop
-// that went wrong must never let the capture go on. "close-eio": closing a
-// .pcap file reports the write error that NFS or a quota may defer to it.
+// Preloaded into the built program, it makes one step of the privilege drop fail, or claim a
+// success it did not have, as OSTRANE_FAULT names: a drop that went wrong must never let the
+// capture go on. "close-eio": closing a .pcap file reports an error that NFS may defer to it.
 
 // The fortified getgroups is an inline wrapper that cannot be replaced.
 #undef _FORTIFY_SOURCE
@@ -71,8 +70,7 @@ int getgroups(int size, gid_t* list) {
 
 int close(int fd) {
     char path[4096] = {};
-    const std::string link = "/proc/self/fd/" + std::to_string(fd);
-    const ssize_t length = fault("close-eio") ? readlink(link.c_str(), path, sizeof path - 1) : -1;
+    const ssize_t length = fault("close-eio") ? readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), path, 4095) : 0;
     const int rc = next<int(int)>("close")(fd);
     if (rc != 0 || length < 5 || std::strcmp(path + length - 5, ".pcap") != 0) return rc;
     errno = EIO;

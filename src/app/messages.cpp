@@ -18,12 +18,12 @@ namespace ostrane {
 
 Messages::Messages(std::FILE* stream, bool status_line, bool quiet) : quiet_(quiet), line_(stream, status_line) {
 #ifdef _WIN32
-    const int fd = _fileno(stream);
+    const int descriptor = _fileno(stream);
 #else
-    const int fd = fileno(stream);
+    const int descriptor = fileno(stream);
 #endif
     // A closed standard error takes nothing: every line is dropped.
-    gone_ = !channel_.attach(fd, true);
+    gone_ = !channel_.attach(descriptor, true);
 }
 
 void Messages::say(const std::string& line) {

@@ -150,7 +150,7 @@ long OutputChannel::write_some(const uint8_t* data, size_t size) {
 #endif
 }
 
-bool OutputChannel::cut_back(uint64_t bytes) {
+bool OutputChannel::cut_back(uint64_t bytes) const {
 #ifdef _WIN32
     (void)bytes;
     return false;

@@ -33,7 +33,7 @@ public:
     size_t send(const uint8_t* data, size_t size, int& error);
     // A regular file gives back its last `bytes`, so that it ends on a whole
     // record; false anywhere else.
-    bool cut_back(uint64_t bytes);
+    bool cut_back(uint64_t bytes) const;
     // What to poll: POLLOUT says there is room, POLLERR that the reader left.
     int fd() const { return fd_; }
     bool is_open() const { return fd_ >= 0; }
