@@ -52,8 +52,6 @@ class CommandLine(unittest.TestCase):
             (["-i", "lo", "-C", "1"], None, 2, "[ERROR] -C, -G and -W need -w <file>\n" + HELP, ""),
             (["-i", "lo", "-w", "-", "-G", "1"], None, 2, "[ERROR] -C, -G and -W need -w <file>\n" + HELP, ""),
             (["-i", "lo", "-w", "x", "-W", "3"], None, 2, "[ERROR] -W needs -C or -G\n" + HELP, ""),
-            (["-i", "lo", "-w", "g%%.pcap", "-G", "1"], None, 2, "[ERROR] -G needs a time in the file name, such as %s: "
-             "'g%%.pcap' names every file alike\n" + HELP, ""),
             (["-i", "lo", "-w", "x", "-C", "0"], None, 2, "[ERROR] Invalid value for -C: '0' (a whole number from 1 to 1000000)\n" + HELP, ""),
             (["-i", "lo", "-w", "-"], terminal, 1, "[ERROR] Standard output is a terminal: redirect it to a file or pipe it into a reader\n", ""),
             (["-i", "lo", "-c", "ten"], None, 2, f"[ERROR] Invalid value for -c: 'ten' (a whole number from 0 to {2**64 - 1})\n" + HELP, ""),
@@ -193,7 +191,7 @@ class Live(unittest.TestCase):
         numbers = [struct.unpack_from("<Q", frame, 42)[0] for _, _, frame in parsed if not interface]
         self.assertEqual(numbers, sorted(set(numbers)) if records is None else list(range(records)))
         if lossless:
-            unwritten = int((re.search(r"\[WARN\] (\d+) packets captured (before the stop )?were not written", err) or [0, 0])[1])
+            unwritten = int((re.search(r"\[WARN\] (\d+) packets? captured (before the stop )?w[ae][sr]e? not written", err) or [0, 0])[1])
             self.assertGreaterEqual(len(parsed) + report(err, "Packets dropped by kernel") + unwritten, sink.sent, err)
         self.assertEqual(err.count("[WARN]"), err.count("[WARN]") if warnings is None else warnings, err)
         return parsed
@@ -480,7 +478,7 @@ class Live(unittest.TestCase):
                            then=lambda program: program.signal(signal.SIGINT)),
              dict(out=os.path.join(scratch, "cut"), seconds=5, status=1, warnings=2, message=ABANDONED)),
             ("memory refused: the ring holds what the hold cannot", refused_memory, dict(hold=(1, 2.0), options=["-b", "64"],
-             records=20000, message="[WARN] No more memory for records the output has not taken: holding ", warnings=1))] * (not os.environ.get("OSTRANE_SANITIZE")) + [  # the sanitizers' shadow needs far more
+             records=20000, message="[WARN] No more memory to hold records for the output: the kernel's ring holds the rest", warnings=1))] * (not os.environ.get("OSTRANE_SANITIZE")) + [  # the sanitizers' shadow needs far more
             ("closing the file reports EIO", signal_after(3, signal.SIGINT),
              dict(options=["-w", os.path.join(eio, "x.pcap")], status=1, records=3, written=eio,
                   message="[ERROR] Failed to close output file: " + os.path.join(eio, "x.pcap") + ": Input/output "

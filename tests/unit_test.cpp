@@ -105,7 +105,8 @@ TEST(RecordStream, GoldenBytesAndCounters) {
 
 // tcpdump's names: -C numbers the files after the first, -W makes a ring of
 // them with numbers as wide as its largest, -G passes the name through
-// strftime and, with -W alone, ends after that many files.
+// strftime and, with -W alone, ends after that many periods; a name the time
+// does not change goes on in the same file, never truncating this run's.
 TEST(FileRotation, NamesAndStepsAsTcpdump) {
     using Step = ostrane::FileRotation::Step;
     struct Case {
@@ -122,13 +123,15 @@ TEST(FileRotation, NamesAndStepsAsTcpdump) {
              {"f", {1000, 0, 1}, {{1001, t0}}, "f f"},
              {"g%M", {0, 60, 2}, {{0, t0 + 59}, {9999, t0 + 60}, {0, t0 + 150}}, "g00 g01 stop"},
              {"g%M.", {1000, 60, 10}, {{1001, t0 + 1}, {10, t0 + 60}}, "g00.0 g00.1 g01.0"},
+             {"g%Y", {1000, 60, 0}, {{1001, t0 + 1}, {10, t0 + 60}, {1001, t0 + 61}}, "g1971 g19711 g19712"},
+             {"g", {0, 1, 3}, {{0, t0 + 1}, {0, t0 + 2}, {0, t0 + 3}}, "g stop"},
          }) {
         ostrane::FileRotation rotation(c.pattern, c.config);
         std::string names = rotation.start(t0);
         for (const auto& [bytes, now] : c.records) {
             const bool due = rotation.due(bytes, now);
             const Step step = rotation.advance(bytes, now);
-            EXPECT_EQ(step != Step::Stay, due) << c.pattern;
+            EXPECT_TRUE(due || step == Step::Stay) << c.pattern;  // a name the time leaves alone stays
             if (step == Step::Next) names += " " + rotation.name();
             if (step == Step::Stop) names += " stop";
         }
@@ -298,7 +301,7 @@ TEST(Ending, ConcludedAsATable) {
              {Cause::Stopped, 1, 7, "G", "", true, "[ERROR] G" + inside + "\n[WARN] 7" + before + "\n", 1},
              {Cause::Stopped, 2, 7, "", "", true, "[WARN] 7" + before + inside + "\n", 0},
              {Cause::ReaderGone, 0, 7, "", "", true, "[INFO] The reader closed the output\n", 0},
-             {Cause::OutputFailed, 0, 2, "", "", false, "[ERROR] Dispatch failed: E\n[WARN] 2 packets captured were not written\n", 1},
+             {Cause::OutputFailed, 0, 1, "", "", false, "[ERROR] Dispatch failed: E\n[WARN] 1 packet captured was not written\n", 1},
              {Cause::CaptureFailed, 0, 0, "", "", false, "[ERROR] E\n", 1},
              {Cause::FileLimit, 0, 0, "", "C", false, "[INFO] Maximum file limit reached: 3\n[ERROR] C\n", 1},
          }) {

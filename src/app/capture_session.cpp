@@ -91,33 +91,34 @@ Ending CaptureSession::run() {
 
 void CaptureSession::turn() {
     hear_requests();
-    bool no_room = false;
-    const int batch = engine_.config().dispatch_batch;
-    const int read = reading_ ? read_ring(no_room) : 0;
-    // A full batch: more may be ready at once, and output can wait for it.
-    const bool more_ready = reading_ && read >= batch;
+    int asked = 0;  // 0: no room to read
+    const int read = reading_ ? read_ring(asked) : 0;
+    // All that was asked for came: more may be ready at once, and output can wait for it.
+    const bool more_ready = reading_ && asked > 0 && read >= asked;
+    const uint64_t held = dispatcher_.pending_bytes();
     if (!counting_only_ && state_ != State::Done) write_out(more_ready);
     tell();
     if (state_ != State::Capturing && !reading_ && (counting_only_ || dispatcher_.pending_bytes() == 0)) {
         state_ = State::Done;
     }
-    if (state_ != State::Done && !more_ready) wait(read, no_room);
+    if (state_ == State::Done || more_ready) return;
+    // The room ran out and the send made some: read on at once.
+    if (reading_ && asked == 0 && dispatcher_.pending_bytes() < held) return;
+    wait(read, asked == 0);
 }
 
 // Reads no more than the output has room for: a packet read always has its
 // place, and the rest stays in the kernel's ring, which counts its drops.
-int CaptureSession::read_ring(bool& no_room) {
+int CaptureSession::read_ring(int& asked) {
     uint64_t room = static_cast<uint64_t>(std::max(engine_.config().dispatch_batch, 1));
     if (config_.max_count > 0) room = std::min(room, config_.max_count - std::min(delivered_, config_.max_count));
     if (!counting_only_ && room > 0) room = dispatcher_.room(room, engine_.max_captured_length());
-    no_room = room == 0;
     if (dispatcher_.memory_refused() && !told_memory_) {
-        messages_.say("[WARN] No more memory for records the output has not taken: holding " +
-                      std::to_string(dispatcher_.pending_bytes()) + " bytes, the kernel's ring the rest");
+        messages_.say("[WARN] No more memory to hold records for the output: the kernel's ring holds the rest");
         told_memory_ = true;
     }
-    if (no_room) return 0;
-    const int asked = static_cast<int>(room);
+    asked = static_cast<int>(room);
+    if (asked == 0) return 0;
     const int read = engine_.read(asked);
     if (read < 0) {
         end_reading(Ending::Cause::CaptureFailed, engine_.last_error());
@@ -145,7 +146,14 @@ void CaptureSession::deliver(const CapturedPacket& packet) {
         --delivered_;
         return end_reading(Ending::Cause::FileLimit);
     }
-    fail(Ending::Cause::OutputFailed, dispatcher_.last_error());
+    fail(output_failure(), dispatcher_.last_error());
+}
+
+// A reader that closes the pipe (`| head`) ends the capture as a user would;
+// any other failure of the output loses packets that were asked for.
+Ending::Cause CaptureSession::output_failure() const {
+    const int error = dispatcher_.error_code();
+    return error == EPIPE || error == ECONNRESET ? Ending::Cause::ReaderGone : Ending::Cause::OutputFailed;
 }
 
 void CaptureSession::write_out(bool more_ready) {
@@ -172,10 +180,7 @@ void CaptureSession::write_out(bool more_ready) {
             }
             break;
         case Sent::Failed:
-            return fail(dispatcher_.error_code() == EPIPE || dispatcher_.error_code() == ECONNRESET
-                            ? Ending::Cause::ReaderGone
-                            : Ending::Cause::OutputFailed,
-                        dispatcher_.last_error());
+            return fail(output_failure(), dispatcher_.last_error());
     }
     // After a stop request, or once a full disk is all that is left to wait
     // for, an output that takes nothing has its grace, then is given up.
@@ -258,7 +263,10 @@ void CaptureSession::wait(int read, bool no_room) {
         watch_ring = false;
         wait_ms = read_gap_ms(engine_.config());
     }
-    if (reading_ && heard_ > 0) {
+    // The drain ends once the ring is found empty after its deadline: wake
+    // for that, but only while the ring is watched; without room the wait is
+    // for the output.
+    if (watch_ring && heard_ > 0) {
         wait_ms = static_cast<int>(std::clamp<int64_t>((drain_left_us() + 999) / 1000, 0, wait_ms));
     }
     if (const int required = engine_.required_timeout_ms(); required >= 0) wait_ms = std::min(wait_ms, required);
@@ -279,7 +287,7 @@ void CaptureSession::wait(int read, bool no_room) {
     };
     // EINTR: a signal; the next turn looks at the requests.
     if (::poll(fds, 4, wait_ms) <= 0) return;
-    if ((fds[2].revents & (POLLERR | POLLHUP)) != 0 && dispatcher_.pending_bytes() == 0) {
+    if ((fds[2].revents & (POLLERR | POLLHUP)) != 0 && dispatcher_.pending_bytes() == 0 && !counting_only_) {
         fail(Ending::Cause::ReaderGone, "Broken pipe");
     }
 #endif

@@ -51,12 +51,13 @@ private:
     enum class State { Capturing, Draining, Done };
 
     void turn();
-    int read_ring(bool& no_room);
+    int read_ring(int& asked);
     void deliver(const CapturedPacket& packet);
     void write_out(bool more_ready);
     void hear_requests();
     void end_reading(Ending::Cause cause, const std::string& error = {});
     void fail(Ending::Cause cause, const std::string& error);
+    Ending::Cause output_failure() const;
     void give_up(const std::string& why);
     void tell();
     void wait(int read, bool no_room);

@@ -37,9 +37,10 @@ Verdict conclude(const Ending& ending) {
     if (!ending.close_error.empty()) error(ending.close_error);
     const bool inside_untold = ending.inside_record && ending.gave_up.empty();
     if ((ending.unwritten > 0 || inside_untold) && !reader_gone) {
-        verdict.lines.push_back("[WARN] " + std::to_string(ending.unwritten) + " packets captured" +
-                                (ending.stop_requests > 0 ? " before the stop" : "") + " were not written" +
-                                (inside_untold ? kInsideRecord : ""));
+        const bool one = ending.unwritten == 1;
+        verdict.lines.push_back("[WARN] " + std::to_string(ending.unwritten) + (one ? " packet" : " packets") +
+                                " captured" + (ending.stop_requests > 0 ? " before the stop" : "") +
+                                (one ? " was" : " were") + " not written" + (inside_untold ? kInsideRecord : ""));
         if (ending.stop_requests < 2) verdict.status = 1;
     }
     return verdict;

@@ -98,14 +98,6 @@ const Option kOptions[] = {
      [](CommandLineOptions& o, const char*, const char*, std::string&) { o.show_version = true; }},
 };
 
-// A strftime conversion other than %%: one that may change with the time.
-bool has_time_conversion(const std::string& pattern) {
-    for (size_t at = pattern.find('%'); at != std::string::npos && at + 1 < pattern.size(); at = pattern.find('%', at + 2)) {
-        if (pattern[at + 1] != '%') return true;
-    }
-    return false;
-}
-
 const Option* find_option(const char* arg) {
     for (const Option& option : kOptions) {
         if (std::strcmp(arg, option.name) == 0 || (option.alias != nullptr && std::strcmp(arg, option.alias) == 0)) {
@@ -143,10 +135,6 @@ bool parse_command_line(int argc, const char* const* argv, CommandLineOptions& o
             error = "-C, -G and -W need -w <file>";
         } else if (options.file_size_mb == 0 && options.rotate_seconds == 0) {
             error = "-W needs -C or -G";
-        } else if (options.rotate_seconds > 0 && !has_time_conversion(options.write_path)) {
-            // Every period would truncate the file of the one before.
-            error = "-G needs a time in the file name, such as %s: '" + escape_for_terminal(options.write_path) +
-                    "' names every file alike";
         }
     }
     // Later arguments are still read after an error, so that a -h among them is seen.

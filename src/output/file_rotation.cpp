@@ -28,7 +28,12 @@ FileRotation::Step FileRotation::advance(uint64_t file_bytes, std::time_t now) {
     if (config_.seconds > 0 && now - opened_ >= static_cast<std::time_t>(config_.seconds)) {
         // With -C as well, -W only widens the numbers; alone, it ends the capture.
         if (config_.max_files > 0 && config_.max_bytes == 0 && ++periods_ >= config_.max_files) return Step::Stop;
+        const std::string before = timed_name();
         opened_ = now;
+        // A name the time does not change (no conversion, or a coarse one)
+        // is the file being written: starting it again would truncate
+        // packets of this run, so the file goes on.
+        if (timed_name() == before) return Step::Stay;
         count_ = 0;
         return Step::Next;
     }
@@ -38,7 +43,7 @@ FileRotation::Step FileRotation::advance(uint64_t file_bytes, std::time_t now) {
     return Step::Next;
 }
 
-std::string FileRotation::name() const {
+std::string FileRotation::timed_name() const {
     std::string base = pattern_;
     if (config_.seconds > 0) {
         std::tm local{};
@@ -51,6 +56,11 @@ std::string FileRotation::name() const {
         const size_t size = known ? std::strftime(formatted.data(), formatted.size(), pattern_.c_str(), &local) : 0;
         if (size > 0) base.assign(formatted.data(), size);
     }
+    return base;
+}
+
+std::string FileRotation::name() const {
+    std::string base = timed_name();
     if (count_ == 0 && digits_ == 0) return base;
     std::string number = std::to_string(count_);
     if (number.size() < static_cast<size_t>(digits_)) number.insert(0, static_cast<size_t>(digits_) - number.size(), '0');

@@ -34,6 +34,8 @@ public:
     bool uses_clock() const { return config_.seconds > 0; }
 
 private:
+    std::string timed_name() const;  // the pattern through strftime, without -C's number
+
     std::string pattern_;
     RotationConfig config_;
     std::time_t opened_ = 0;     // when the current -G period began

@@ -68,8 +68,20 @@ bool PacketDispatcher::init() {
     files_done_ = inside_record_ = false;
     if (config_.mode == OutputMode::File) {
         rotation_ = FileRotation(config_.output_path, config_.rotation);
-        return open_destination(rotation_.start(std::time(nullptr)));
+        if (!open_destination(rotation_.start(std::time(nullptr)))) return false;
+    } else if (!attach_stdout()) {
+        return false;
     }
+    // A destination that takes nothing at all (a full disk, /dev/full) is
+    // said now rather than at the first packet; a pipe without room yet is
+    // waited for by the capture.
+    const Sent sent = send();
+    if (sent != Sent::Full && sent != Sent::Failed) return true;
+    (void)close();
+    return false;
+}
+
+bool PacketDispatcher::attach_stdout() {
 #ifdef _WIN32
     // Text mode would turn every 0x0A byte of the stream into 0x0D 0x0A.
     _setmode(_fileno(stdout), _O_BINARY);

@@ -107,6 +107,7 @@ public:
 
 private:
     bool open_destination(const std::string& path);
+    bool attach_stdout();
     bool rotate_if_due();
 
     DispatcherConfig config_;
