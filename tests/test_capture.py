@@ -393,9 +393,11 @@ class Live(unittest.TestCase):
         for line in lines:
             self.assertRegex(line, rf" 144/144 IPv4 127\.0\.0\.1:\d+ > 127\.0\.0\.1:{sink.filter.split()[-1]} UDP len=100$")
 
-    def test_snaplen_keeps_the_original_length(self):
+    def test_snaplen_keeps_the_original_length_and_a_small_hold_reads_on(self):
         parsed = self.capture(send_until_exit(10, size=200), options=["-s", "60", "-c", "3"], records=3)
         self.assertEqual({(len(frame), original) for _, original, frame in parsed}, {(60, RECORD - 20 + 200)})
+        burst = self.capture(signal_after(20000, signal.SIGINT, 0.3, 200, gap=0), options=["-b", "4"], lossless=True)
+        self.assertGreater(len(burst), 18000, "a hold with room for few records of the snap length throttled the reads")
 
     def test_output_failures_end_with_a_message_and_an_exact_report(self):
         scratch = tempfile.mkdtemp(prefix="ostrane-test-")
@@ -425,8 +427,8 @@ class Live(unittest.TestCase):
         held = os.open(fifo, os.O_RDWR | os.O_NONBLOCK)
         self.addCleanup(os.close, held)
 
-        def calm_while_stopping(program, sink):
-            signal_after(200, signal.SIGINT, 0.3, 1000)(program, sink)
+        def calm_while_stopping(program, sink):  # more than -b 0 holds: the rest waits in the ring
+            signal_after(400, signal.SIGINT, 0.3, 1000)(program, sink)
             ticks = lambda: sum(map(int, pathlib.Path(f"/proc/{program.process.pid}/stat").read_text().split(")")[-1].split()[11:13]))
             before = ticks()
             time.sleep(0.5)
@@ -457,7 +459,7 @@ class Live(unittest.TestCase):
              dict(prefix=["prlimit", "--fsize=100000"], out=os.path.join(scratch, "limited"), status=1, warnings=None,
                   message=WRITE_FAILED)),
             ("reader stopped reading: the stop waits for it without spinning", calm_while_stopping,
-             dict(pause=3600, message=ABANDONED, warnings=1, lossless=True, status=1)),
+             dict(pause=3600, options=["-b", "0"], message=ABANDONED, warnings=1, lossless=True, status=1)),
             ("reader stopped reading, non-blocking pipe, full with 64 whole records of 1 KiB",
              signal_after(200, signal.SIGTERM, 0.3, 1024 - RECORD),
              dict(pause=3600, nonblocking=True, message=ABANDONED, warnings=1, lossless=True, status=1)),
