@@ -28,12 +28,12 @@ FileRotation::Step FileRotation::advance(uint64_t file_bytes, std::time_t now) {
     if (config_.seconds > 0 && now - opened_ >= static_cast<std::time_t>(config_.seconds)) {
         // With -C as well, -W only widens the numbers; alone, it ends the capture.
         if (config_.max_files > 0 && config_.max_bytes == 0 && ++periods_ >= config_.max_files) return Step::Stop;
-        const std::string before = timed_name();
-        opened_ = now;
         // A name the time does not change (no conversion, or a coarse one)
         // is the file being written: starting it again would truncate
         // packets of this run, so the file goes on.
-        if (timed_name() == before) return Step::Stay;
+        const bool same = timed_name(now) == timed_name(opened_);
+        opened_ = now;
+        if (same) return Step::Stay;
         count_ = 0;
         return Step::Next;
     }
@@ -43,14 +43,14 @@ FileRotation::Step FileRotation::advance(uint64_t file_bytes, std::time_t now) {
     return Step::Next;
 }
 
-std::string FileRotation::timed_name() const {
+std::string FileRotation::timed_name(std::time_t at) const {
     std::string base = pattern_;
     if (config_.seconds > 0) {
         std::tm local{};
 #ifdef _WIN32
-        const bool known = localtime_s(&local, &opened_) == 0;
+        const bool known = localtime_s(&local, &at) == 0;
 #else
-        const bool known = localtime_r(&opened_, &local) != nullptr;
+        const bool known = localtime_r(&at, &local) != nullptr;
 #endif
         std::array<char, 4096> formatted{};
         const size_t size = known ? std::strftime(formatted.data(), formatted.size(), pattern_.c_str(), &local) : 0;
@@ -60,7 +60,7 @@ std::string FileRotation::timed_name() const {
 }
 
 std::string FileRotation::name() const {
-    std::string base = timed_name();
+    std::string base = timed_name(opened_);
     if (count_ == 0 && digits_ == 0) return base;
     std::string number = std::to_string(count_);
     if (number.size() < static_cast<size_t>(digits_)) number.insert(0, static_cast<size_t>(digits_) - number.size(), '0');

@@ -34,7 +34,7 @@ public:
     bool uses_clock() const { return config_.seconds > 0; }
 
 private:
-    std::string timed_name() const;  // the pattern through strftime, without -C's number
+    std::string timed_name(std::time_t at) const;  // the pattern through strftime, without -C's number
 
     std::string pattern_;
     RotationConfig config_;
