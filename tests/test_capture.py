@@ -478,7 +478,8 @@ class Live(unittest.TestCase):
             ("disk full while stopping: the file is cut back to its last whole record",
              free_the_disk(400, "[WARN] Output is full: holding ", free=False,
                            then=lambda program: program.signal(signal.SIGINT)),
-             dict(out=os.path.join(scratch, "cut"), seconds=5, status=1, warnings=2, message=ABANDONED)),
+             dict(out=os.path.join(scratch, "cut"), seconds=5, status=1, warnings=2,
+                  message="[ERROR] Output full while stopping: abandoned ")),
             ("memory refused: the ring holds what the hold cannot", refused_memory, dict(hold=(1, 2.0), options=["-b", "64"],
              records=20000, message="[WARN] No more memory to hold records for the output: the kernel's ring holds the rest", warnings=1))] * (not os.environ.get("OSTRANE_SANITIZE")) + [  # the sanitizers' shadow needs far more
             ("closing the file reports EIO", signal_after(3, signal.SIGINT),

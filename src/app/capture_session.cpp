@@ -80,6 +80,7 @@ Ending CaptureSession::run() {
         // Ctrl+C while the interface was still opening: nothing is captured,
         // and a file still gets its header.
         reading_ = false;
+        ending_.stats = engine_.get_stats();
     }
     while (state_ != State::Done) turn();
     engine_.set_callback(nullptr);
@@ -90,6 +91,7 @@ Ending CaptureSession::run() {
 }
 
 void CaptureSession::turn() {
+    const bool was_reading = reading_;
     hear_requests();
     int asked = 0;  // 0: no room to read
     const int read = reading_ ? read_ring(asked) : 0;
@@ -101,6 +103,9 @@ void CaptureSession::turn() {
     if (state_ != State::Capturing && !reading_ && (counting_only_ || dispatcher_.pending_bytes() == 0)) {
         state_ = State::Done;
     }
+    // The kernel's counters when reading stopped: what it drops while a slow
+    // reader takes the rest came after the ending, and was never asked for.
+    if (was_reading && !reading_) ending_.stats = engine_.get_stats();
     if (state_ == State::Done || more_ready) return;
     // The room ran out and the send made some: read on at once.
     if (reading_ && asked == 0 && dispatcher_.pending_bytes() < held) return;
@@ -186,9 +191,10 @@ void CaptureSession::write_out(bool more_ready) {
     // for, an output that takes nothing has its grace, then is given up.
     const bool graced = heard_ > 0 || (sent_ == Sent::Full && !reading_);
     if (graced && dispatcher_.pending_bytes() > 0 && now - progress_us_ >= kGraceUs) {
-        std::string why = "Output blocked while stopping: abandoned " + std::to_string(dispatcher_.pending_bytes()) + " bytes";
-        if (sent_ == Sent::Full) why += std::string(": ") + std::strerror(dispatcher_.error_code());
-        give_up(why);
+        const bool full = sent_ == Sent::Full;
+        std::string why = std::string(full ? "Output full" : "Output blocked") + " while stopping: abandoned " +
+                          std::to_string(dispatcher_.pending_bytes()) + " bytes";
+        give_up(full ? why + ": " + std::strerror(dispatcher_.error_code()) : why);
     }
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "capture/capture_engine.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -26,6 +28,7 @@ struct Ending {
     bool inside_record = false;  // the stream ends inside a record
     std::string close_error;     // closing the output reported a write error
     uint64_t unwritten = 0;      // packets captured that never reached the output whole
+    CaptureStats stats;          // libpcap's counters when reading stopped
 };
 
 // What the run says at its end, before the report, and its exit status.

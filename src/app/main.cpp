@@ -225,14 +225,16 @@ int run_capture(const ostrane::CommandLineOptions& options, bool stdout_closed) 
         messages.say("[ERROR] Failed to initialize dispatcher: Output stream is not open");
         return 1;
     }
+    // First: SIGUSR1 or SIGTERM in the first milliseconds must not kill the
+    // process without its report.
+    g_stop_requests.open_wake();
+    if (!install_stop_handlers()) messages.say("[WARN] Stop handlers not installed; stop the capture with -c or kill");
     CaptureEngine engine(capture_config(options));
     PacketDispatcher dispatcher(dispatcher_config(options));
     if (options.write_path.empty() && !dispatcher.init()) {
         messages.say("[ERROR] Failed to initialize dispatcher: " + dispatcher.last_error());
         return 1;
     }
-    g_stop_requests.open_wake();
-    if (!install_stop_handlers()) messages.say("[WARN] Stop handlers not installed; stop the capture with -c or kill");
     if (!open_capture(options, engine, dispatcher, messages)) return 1;
 
     // Records wait for a reader in memory up to the kernel buffer's size,
@@ -248,7 +250,7 @@ int run_capture(const ostrane::CommandLineOptions& options, bool stdout_closed) 
     messages.closing();
     const ostrane::Verdict verdict = ostrane::conclude(ending);
     for (const std::string& line : verdict.lines) messages.say(line);
-    report(messages, engine.get_stats(), dispatcher);
+    report(messages, ending.stats, dispatcher);
     session.settle();
     return verdict.status;
 }
