@@ -12,32 +12,27 @@ namespace ostrane {
 namespace {
 
 // A value is taken only when all of it is a number in range: "ten" once
-// meant 0 (no limit) and "10k" meant 10.
-bool parse_number(const char* option, const char* text, uint64_t max, uint64_t& value, std::string& error) {
+// meant 0 (no limit) and "10k" meant 10. Anything else sets `error`, which
+// ends the parse.
+template <typename Number>
+void parse_into(Number& field, const char* option, const char* text, uint64_t max, std::string& error) {
     char* end = nullptr;
     errno = 0;
     const bool digits = *text >= '0' && *text <= '9';  // strtoull takes a sign or blanks
-    value = digits ? std::strtoull(text, &end, 10) : 0;
-    if (!digits || *end != '\0' || errno == ERANGE || value > max) {
-        error = "Invalid value for " + std::string(option) + ": '" + escape_for_terminal(text) +
-                "' (a whole number from 0 to " + std::to_string(max) + ")";
-        return false;
+    const uint64_t value = digits ? std::strtoull(text, &end, 10) : 0;
+    if (digits && *end == '\0' && errno != ERANGE && value <= max) {
+        field = static_cast<Number>(value);
+        return;
     }
-    return true;
-}
-
-template <typename Number>
-bool parse_into(Number& field, const char* option, const char* text, uint64_t max, std::string& error) {
-    uint64_t value = 0;
-    if (!parse_number(option, text, max, value, error)) return false;
-    field = static_cast<Number>(value);
-    return true;
+    error = "Invalid value for " + std::string(option) + ": '" + escape_for_terminal(text) +
+            "' (a whole number from 0 to " + std::to_string(max) + ")";
 }
 
 // 0 would mean "none" for -C, -G and -W: tcpdump refuses it too.
 template <typename Number>
 void parse_positive(Number& field, const char* option, const char* text, uint64_t max, std::string& error) {
-    if (parse_into(field, option, text, max, error) && field == 0) {
+    parse_into(field, option, text, max, error);
+    if (error.empty() && field == 0) {
         error = "Invalid value for " + std::string(option) + ": '0' (a whole number from 1 to " + std::to_string(max) + ")";
     }
 }
@@ -62,15 +57,15 @@ const Option kOptions[] = {
      [](CommandLineOptions& o, const char*, const char* v, std::string&) { o.filter = v; }},
     {"-s", nullptr, "<snaplen>", "Snapshot length in bytes (default: 65535)",
      [](CommandLineOptions& o, const char* n, const char* v, std::string& e) {
-         (void)parse_into(o.snaplen, n, v, kMaxSnaplen, e);
+         parse_into(o.snaplen, n, v, kMaxSnaplen, e);
      }},
     {"-b", nullptr, "<buffer_mb>", "Capture buffer size in MB (default: 16)",
      [](CommandLineOptions& o, const char* n, const char* v, std::string& e) {
-         (void)parse_into(o.buffer_size_mb, n, v, INT32_MAX, e);
+         parse_into(o.buffer_size_mb, n, v, INT32_MAX, e);
      }},
     {"-c", nullptr, "<count>", "Stop after N packets (0 = unlimited)",
      [](CommandLineOptions& o, const char* n, const char* v, std::string& e) {
-         (void)parse_into(o.max_count, n, v, UINT64_MAX, e);
+         parse_into(o.max_count, n, v, UINT64_MAX, e);
      }},
     {"-w", nullptr, "<file>", "Write a pcap file instead of the record stream (- for stdout)",
      [](CommandLineOptions& o, const char*, const char* v, std::string&) { o.write_path = v; }},

@@ -137,7 +137,8 @@ bool PacketDispatcher::dispatch(const CapturedPacket& packet) {
 // whole pcap of its own: records that a full disk or a FIFO's paused reader
 // holds stay with their file, and the next one begins once they are out.
 bool PacketDispatcher::rotate_if_due() {
-    if (files_done_) return false;
+    // After the last file of -G with -W the period stays due, and each
+    // record meets the end again.
     const std::time_t now = rotation_.uses_clock() ? std::time(nullptr) : 0;
     if (!rotation_.due(file_bytes_ + queue_.size(), now)) return true;
     if (!queue_.empty()) {
