@@ -286,14 +286,14 @@ void CaptureSession::wait(int read, bool no_room) {
     pollfd fds[4] = {
         {requests_.wake_fd(), POLLIN, 0},
         {watch_ring ? engine_.selectable_fd() : -1, POLLIN, 0},
-        // Always there: a pipe whose reader left says so (POLLERR) at once,
-        // also on a quiet link with nothing to send.
-        {dispatcher_.fd(), static_cast<short>(blocked ? POLLOUT : 0), 0},
+        // There while writing: a pipe whose reader left says so (POLLERR) at
+        // once, also on a quiet link with nothing to send.
+        {counting_only_ ? -1 : dispatcher_.fd(), static_cast<short>(blocked ? POLLOUT : 0), 0},
         {messages_.holding() ? messages_.fd() : -1, POLLOUT, 0},
     };
     // EINTR: a signal; the next turn looks at the requests.
     if (::poll(fds, 4, wait_ms) <= 0) return;
-    if ((fds[2].revents & (POLLERR | POLLHUP)) != 0 && dispatcher_.pending_bytes() == 0 && !counting_only_) {
+    if ((fds[2].revents & (POLLERR | POLLHUP)) != 0 && dispatcher_.pending_bytes() == 0) {
         fail(Ending::Cause::ReaderGone, "Broken pipe");
     }
 #endif
