@@ -49,11 +49,6 @@ size_t encode_record_header(RecordFormat format, const CapturedPacket& packet, u
     return kPcapRecordHeaderSize;
 }
 
-uint64_t stored_record_length(RecordFormat format, const uint8_t* header) {
-    if (format == RecordFormat::Records) return PacketRecordHeader::kSize + get_le32(header + 16);
-    return kPcapRecordHeaderSize + get_le32(header + 8);
-}
-
 std::array<uint8_t, kPcapFileHeaderSize> pcap_file_header(uint32_t linktype, uint32_t snaplen) {
     std::array<uint8_t, kPcapFileHeaderSize> header{};
     put_le32(header.data(), 0xA1B2C3D4);  // microsecond timestamps

@@ -31,8 +31,6 @@ constexpr size_t kPcapFileHeaderSize = 24;
 // Writes the header of `packet` to `out` (kMaxRecordHeader bytes of room) and
 // returns its size.
 size_t encode_record_header(RecordFormat format, const CapturedPacket& packet, uint8_t* out);
-// The whole length of the record whose header is at `header`: header and bytes.
-uint64_t stored_record_length(RecordFormat format, const uint8_t* header);
 std::array<uint8_t, kPcapFileHeaderSize> pcap_file_header(uint32_t linktype, uint32_t snaplen);
 
 // Whole seconds and microseconds of a capture timestamp, which libpcap gave
