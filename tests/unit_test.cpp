@@ -1,7 +1,5 @@
-// What the end-to-end tests cannot reach: the exact bytes of records with
-// chosen timestamps and lengths, stops from another thread (the Windows console
-// handler's, which TSan watches here), and the table for devices this machine
-// does not have.
+// What the end-to-end tests cannot reach: the exact bytes of records with chosen timestamps and
+// lengths, a stop from another thread (which TSan watches), and devices this machine does not have.
 
 #include "app/capture_session.h"
 #include "app/interface_listing.h"
@@ -61,8 +59,8 @@ std::string pattern(size_t size, char seed) {
     return bytes;
 }
 
-// The worked example, a header alone, a record cut by the snap length and one
-// larger than the output buffer; as records, and as a pcap file after its header.
+// The worked example, a header alone, a record cut by the snap length and the largest
+// libpcap gives; as records, and as a pcap file after its header.
 TEST(RecordStream, GoldenBytesAndCounters) {
     const char* const path = "record_stream_test.bin";  // in the build tree, where ctest runs
     const auto remove = [](const char* file) { (void)std::remove(file); };
@@ -141,9 +139,8 @@ TEST(FileRotation, NamesAndStepsAsTcpdump) {
     }
 }
 
-// Writes go where the script says: each step takes at most that many bytes,
-// or fails with ENOSPC at -1 and EAGAIN (a reader with no room) at -2; past
-// the script, all are taken.
+// Writes go where the script says: each step takes at most that many bytes, or fails with
+// ENOSPC at -1 and EAGAIN (a reader with no room) at -2; past the script, all are taken.
 class ScriptedChannel : public ostrane::OutputChannel {
 public:
     explicit ScriptedChannel(std::deque<long> script) : script_(std::move(script)) {}
