@@ -224,7 +224,7 @@ class Live(unittest.TestCase):
             cpu = lambda: int(open(f"/proc/{program.process.pid}/schedstat").read().split()[0])  # ns
             idle = cpu()
             time.sleep(1)
-            self.assertLess(cpu() - idle, 4e6, "awake while idle")
+            self.assertLess(cpu() - idle, 10e6, "awake while idle")  # ten wake-ups; one a millisecond costs 20 to 50 ms
             late = []  # seconds to stdout; a loaded machine may be late once
             for n in range(1, 13):
                 time.sleep(random.uniform(0.02, 0.2))
@@ -294,7 +294,7 @@ class Live(unittest.TestCase):
             ("-q: the report alone", lambda program, sink: (until(lambda: sink.send(1) or program.output(), 10),
                                                             program.signal(signal.SIGINT)),
              dict(options=["-q"], ready="", started=False, terminal=True, out=self.scratch_file())),
-            ("idle: under 4 ms of CPU in 1 s; then datagrams at random moments go out within 20 ms, with no later "
+            ("idle: under 10 ms of CPU in 1 s; then datagrams at random moments go out within 20 ms, with no later "
              "packet or stop to push them", lone_datagrams,
              dict(records=12)),
             ("SIGINT 50 ms after a burst, read 4 KiB every 10 ms", signal_after(5000, signal.SIGINT, 0.05, gap=0),
