@@ -221,10 +221,11 @@ class Live(unittest.TestCase):
         def lone_datagrams(program, sink):
             with open(f"/proc/{program.process.pid}/fdinfo/1") as f:  # the pipe's shared flags are left alone
                 self.assertFalse(int(re.search(r"flags:\s+(\d+)", f.read())[1], 8) & os.O_NONBLOCK)
-            cpu = lambda: int(open(f"/proc/{program.process.pid}/schedstat").read().split()[0])  # ns
+            cpu = lambda: int(pathlib.Path(f"/proc/{program.process.pid}/schedstat").read_text().split()[0])  # ns
             idle = cpu()
             time.sleep(1)
-            self.assertLess(cpu() - idle, 10e6, "awake while idle")  # ten wake-ups; one a millisecond costs 20 to 50 ms
+            slow = 4 if os.environ.get("OSTRANE_SANITIZE") else 1  # a sanitized wake-up costs more, not more often
+            self.assertLess(cpu() - idle, 10e6 * slow, "awake while idle")  # ten wake-ups; one a millisecond costs 20 to 50 ms
             late = []  # seconds to stdout; a loaded machine may be late once
             for n in range(1, 13):
                 time.sleep(random.uniform(0.02, 0.2))
