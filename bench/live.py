@@ -17,7 +17,9 @@
    the datagrams sent.
 4. A reader that stops reading for 1 s at 20 000/s and for 3 s at 2 000/s:
    the benchmark reads ostrane's stdout itself, pauses mid-run, and checks
-   that every datagram arrived once.
+   that every datagram arrived once. Then the capture process itself stopped
+   (SIGSTOP) for 0.1 s, 0.3 s and 1 s at 2 000/s, into a pipe, into a file
+   and with -w, beside tcpdump's three modes: what each captured.
 5. An idle capture on a quiet filter: its CPU over the idle time.
 
 Everything it sends goes to 127.0.0.1, to ports it binds itself; every load is
@@ -37,6 +39,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -49,6 +52,7 @@ PCAP_RECORD_HEADER = 16
 PAYLOAD_OFFSET = 14 + 20 + 8
 LATENCY_LIMIT = 2.0
 IDLE_LIMIT = 0.05
+STOPPED_SIZE = 100
 
 
 def free_port():
@@ -150,8 +154,8 @@ def counters(name, text):
     return int(captured.group(1)), int(dropped.group(1))
 
 
-def flood(args, port, count=None, rate=None):
-    command = [os.path.join(args.build, "bench", "udp_flood"), str(port), str(count or args.count), str(args.size)]
+def flood(args, port, count=None, rate=None, size=None):
+    command = [os.path.join(args.build, "bench", "udp_flood"), str(port), str(count or args.count), str(size or args.size)]
     if rate is None:
         rate = args.rate
     if rate:
@@ -283,6 +287,49 @@ def stalled_reader(args, rate, pause):
     return sent, records.count, len(records.indexes), counters("ostrane", text)[1]
 
 
+def drain(fd):
+    while os.read(fd, 1 << 16):
+        pass
+
+
+def stopped_capture(args, name, command, ready, pause, rate=2000, into_pipe=False):
+    """The capture process itself stopped (SIGSTOP) for `pause` seconds, 1 s
+    into 2 s + pause of load at `rate` (datagrams of STOPPED_SIZE), its stdout a pipe drained by a thread
+    or /dev/null; returns (sent, captured, drops) from its own report."""
+    port = free_port()
+    command = [part.replace("{port}", str(port)) for part in command]
+    out = subprocess.PIPE if into_pipe else subprocess.DEVNULL
+    with Child(command, ready, stdout=out) as capture:
+        if into_pipe:
+            threading.Thread(target=drain, args=(capture.process.stdout.fileno(),), daemon=True).start()
+        capture.wait_ready()
+        with Child(flood(args, port, int(rate * (pause + 2)), rate, STOPPED_SIZE), stdout=subprocess.PIPE, text=True) as load:
+            time.sleep(1)
+            capture.process.send_signal(signal.SIGSTOP)
+            time.sleep(pause)
+            capture.process.send_signal(signal.SIGCONT)
+            sent, _ = sent_by(load.process.communicate(timeout=pause + 60)[0])
+        time.sleep(1.5)  # tcpdump's last ring block is handed over on its 1 s read timeout
+        text, _ = capture.stop()
+    captured, dropped = counters(name, text)
+    return sent, captured, dropped
+
+
+def stopped_contenders(build, folder):
+    expression = "udp dst port {port}"
+    ostrane = [os.path.join(build, "ostrane"), "-i", "lo", "-f", expression]
+    tcpdump = ["tcpdump", "-i", "lo", "-n", "-B", "16384", "-s", "65535", "-Z", "root"]
+    return [
+        ("ostrane into a pipe", ostrane, "Capture started", True),
+        ("ostrane > FILE", ostrane, "Capture started", False),
+        ("ostrane -w FILE", ostrane + ["-w", os.path.join(folder, "ostrane.pcap")], "Capture started", False),
+        ("tcpdump -w -", tcpdump + ["-w", "-", expression], "listening on", True),
+        ("tcpdump -U -w -", tcpdump + ["-U", "-w", "-", expression], "listening on", True),
+        ("tcpdump --immediate-mode -U -w -", tcpdump + ["--immediate-mode", "-U", "-w", "-", expression],
+         "listening on", True),
+    ]
+
+
 def pipeline(args):
     """ostrane | reader --summary on one load; returns (sent, reader's total, drops)."""
     port = free_port()
@@ -348,6 +395,8 @@ def main():
                         "(default 10000,100000; empty skips them)")
     parser.add_argument("--stalls", default="20000:1,2000:3", help="rate:pause pairs of a reader that pauses "
                         "(default 20000:1,2000:3)")
+    parser.add_argument("--stops", default="0.1,0.3,1", help="seconds the capture process is stopped for at "
+                        "2000/s, one run each (default 0.1,0.3,1; empty skips them)")
     parser.add_argument("--idle-seconds", type=float, default=10.0, help="idle capture length; 0 skips it")
     parser.add_argument("--python", default="/usr/bin/python3" if os.path.exists("/usr/bin/python3")
                         else sys.executable, help="the interpreter that runs the reader")
@@ -398,6 +447,14 @@ def main():
               f"total {piped[-1][1]}, kernel drops {piped[-1][2]}", flush=True)
 
     stall = [(rate, pause, stalled_reader(args, rate, pause)) for rate, pause in stalls]
+    stopped = {}
+    folder = tempfile.mkdtemp(prefix="ostrane-bench-")
+    for pause in [float(p) for p in args.stops.split(",") if p]:
+        for name, command, ready, into_pipe in stopped_contenders(args.build, folder):
+            stopped.setdefault(name, []).append(stopped_capture(args, name, command, ready, pause, into_pipe=into_pipe))
+            sent, captured, dropped = stopped[name][-1]
+            print(f"stopped {pause:g} s: {name:<32} captured {captured} of {sent}, kernel drops {dropped}", flush=True)
+    shutil.rmtree(folder)
     idle = idle_cpu(args) if args.idle_seconds > 0 else None
 
     def median(name, key):
@@ -445,6 +502,15 @@ def main():
     print("|---:|---:|---:|---:|---:|---:|---:|")
     for rate, pause, (sent, count, distinct, dropped) in stall:
         print(f"| {rate:.0f} | {pause:g} s | {sent} | {count} | {distinct} | {sent - distinct} | {dropped} |")
+
+    if stopped:
+        pauses = [p for p in args.stops.split(",") if p]
+        print("\nThe capture process stopped (SIGSTOP, then SIGCONT) 1 s into a load of 2 000 datagrams/s of "
+              f"{STOPPED_SIZE} bytes: captured / sent")
+        print("| capture | " + " | ".join(f"stopped {p} s" for p in pauses) + " |")
+        print("|---|" + "---:|" * len(pauses))
+        for name, rows in stopped.items():
+            print(f"| {name} | " + " | ".join(f"{captured / sent:.1%}" for sent, captured, _ in rows) + " |")
 
     if idle is not None:
         verdict = "within" if idle[0] <= IDLE_LIMIT * args.idle_seconds / 10 else "OVER"

@@ -42,8 +42,15 @@ constexpr int64_t kStillWritingUs = 1000000;
 // libpcap's TPACKET_V3 ring blocks are 256 KiB whatever the snap length, and
 // under steady traffic each retires with the packets of one read timeout:
 // the gap may fill at most a quarter of the ring's blocks, so a small ring
-// (-b 2 has 8) still has room for a burst that comes meanwhile.
-int read_gap_ms(const CaptureConfig& config) {
+// (-b 2 has 8) still has room for a burst that comes meanwhile. Our own ring
+// has a slot per packet: the gap may fill an eighth of them at the rate of
+// the reads since the last gap, and before any rate is known, at a million a second.
+int read_gap_ms(const CaptureEngine& engine, uint64_t read, int64_t since_us) {
+    const CaptureConfig& config = engine.config();
+    if (const int64_t slots = engine.ring_slots(); slots > 0) {
+        const int64_t at_rate = slots / 8 * since_us / (static_cast<int64_t>(std::max<uint64_t>(read, 1)) * 1000);
+        return static_cast<int>(std::clamp<int64_t>(std::min(at_rate, slots / 1000), 1, kReadGapMs));
+    }
     constexpr int64_t kBlockBytes = int64_t{256} << 10;
     constexpr int64_t kLibpcapDefault = int64_t{2} << 20;
     const int bytes = buffer_size_bytes(config.buffer_size_mb);
@@ -95,6 +102,7 @@ void CaptureSession::turn() {
     hear_requests();
     int asked = 0;  // 0: no room to read
     const int read = reading_ ? read_ring(asked) : 0;
+    read_since_ += static_cast<uint64_t>(read);
     // All that was asked for came: more may be ready at once, and output can wait for it.
     const bool more_ready = reading_ && asked > 0 && read >= asked;
     const uint64_t held = dispatcher_.pending_bytes();
@@ -267,7 +275,10 @@ void CaptureSession::wait(int read, bool no_room) {
     bool watch_ring = reading_ && !no_room;
     if (reading_ && read > 0) {
         watch_ring = false;
-        wait_ms = read_gap_ms(engine_.config());
+        const int64_t now = StopRequests::steady_now_us();
+        wait_ms = read_gap_ms(engine_, read_since_, now - read_since_us_);
+        read_since_ = 0;
+        read_since_us_ = now;
     }
     // The drain ends once the ring is found empty after its deadline: wake
     // for that, but only while the ring is watched; without room the wait is

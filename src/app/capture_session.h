@@ -79,6 +79,9 @@ private:
     // (or a grace began), in steady microseconds.
     PacketDispatcher::Sent sent_ = PacketDispatcher::Sent::All;
     int64_t progress_us_ = 0;
+    // Packets read since the last wait after a read, and when that wait began.
+    uint64_t read_since_ = 0;
+    int64_t read_since_us_ = 0;
     bool told_draining_ = false;
     bool told_memory_ = false;
 };

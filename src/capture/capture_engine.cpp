@@ -1,5 +1,7 @@
 #include "capture/capture_engine.h"
 
+#include "capture/packet_ring.h"
+
 #include <algorithm>
 #include <climits>
 #include <cstring>
@@ -44,17 +46,54 @@ bpf_u_int32 netmask_of(const std::string& device) {
     return bpf_u_int32{octets[0]} << 24 | bpf_u_int32{octets[1]} << 16 | bpf_u_int32{octets[2]} << 8 | octets[3];
 }
 
-bool apply_filter(pcap_t* handle, const std::string& device, const std::string& expression, std::string& error) {
-    const bpf_u_int32 netmask = netmask_of(device);
+// Compiled on the activated handle, so that the code is what libpcap gives
+// Linux's kernel (a VLAN tag is found in the packet's metadata, say). An
+// empty expression compiles too: it keeps every packet, cut at the snap length.
+bool compile_filter(pcap_t* handle, const std::string& device, const std::string& expression, bpf_program& program,
+                    std::string& error) {
+    if (pcap_compile(handle, &program, expression.c_str(), 1, netmask_of(device)) != -1) return true;
+    error = "BPF compilation failed for '" + expression + "': " + pcap_geterr(handle);
+    return false;
+}
+
+struct FilterCode {
     bpf_program program{};
-    if (pcap_compile(handle, &program, expression.c_str(), 1, netmask) == -1) {
-        error = "BPF compilation failed for '" + expression + "': " + pcap_geterr(handle);
+    ~FilterCode() { pcap_freecode(&program); }
+};
+
+// libpcap's handle, activated with a ring of `ring_bytes`, and the filter
+// compiled on it. Activation warnings are said once, when `warn` is set.
+bool activate(const CaptureConfig& config, PcapHandle& handle, FilterCode& filter, int ring_bytes, bool warn,
+              std::string& error) {
+    char errbuf[PCAP_ERRBUF_SIZE] = {};
+    handle.reset(pcap_create(config.interface_name.c_str(), errbuf));
+    if (!handle) {
+        error = std::string("Failed to create pcap handle: ") + errbuf;
         return false;
     }
-    const bool applied = pcap_setfilter(handle, &program) != -1;
-    if (!applied) error = std::string("Failed to apply BPF filter: ") + pcap_geterr(handle);
-    pcap_freecode(&program);
-    return applied;
+    pcap_t* h = handle.get();
+    auto fail = [&](const char* step, int status) {
+        error = step + error_text(h, status);
+        return false;
+    };
+
+    int rc = pcap_set_snaplen(h, config.snaplen);
+    if (rc != 0) return fail("Failed to set snap length: ", rc);
+    rc = pcap_set_promisc(h, config.promiscuous ? 1 : 0);
+    if (rc != 0) return fail("Failed to set promiscuous mode: ", rc);
+    rc = pcap_set_timeout(h, config.timeout_ms);
+    if (rc != 0) return fail("Failed to set timeout: ", rc);
+    rc = pcap_set_buffer_size(h, ring_bytes);
+    if (rc != 0) return fail("Failed to set buffer size: ", rc);
+
+    rc = pcap_activate(h);
+    if (rc < 0) return fail("Failed to activate pcap handle: ", rc);
+    if (rc > 0 && warn) {
+        // Positive results are warnings (promiscuous mode not supported, for
+        // example); the handle is usable.
+        std::cerr << "[WARN] pcap_activate warning: " << error_text(h, rc) << std::endl;
+    }
+    return compile_filter(h, config.interface_name, config.filter, filter.program, error);
 }
 
 // libpcap takes a snap length outside (0, 262144] as this.
@@ -73,43 +112,41 @@ CaptureEngine::CaptureEngine(const CaptureConfig& config) : config_(config) {}
 CaptureEngine::~CaptureEngine() { close(); }
 
 bool CaptureEngine::open() {
-    if (handle_ != nullptr) {
+    if (datalink_ != -1) {
         last_error_ = "Capture handle already open";
         return false;
     }
-
-    char errbuf[PCAP_ERRBUF_SIZE] = {};
-    PcapHandle handle(pcap_create(config_.interface_name.c_str(), errbuf));
-    if (!handle) {
-        last_error_ = std::string("Failed to create pcap handle: ") + errbuf;
-        return false;
+    const int ring_bytes = buffer_size_bytes(config_.buffer_size_mb);
+    PcapHandle handle;
+    FilterCode filter;
+#ifdef __linux__
+    // While our ring is tried, libpcap's is only the smallest it makes: its
+    // handle opens the device and compiles the filter, and closes once the
+    // ring is open.
+    constexpr int kTrialRing = 1;
+    if (!activate(config_, handle, filter, kTrialRing, true, last_error_)) return false;
+    if (pcap_datalink(handle.get()) == DLT_EN10MB) {
+        auto ring = std::make_unique<PacketRing>();
+        if (ring->open(config_.interface_name, filter.program, static_cast<uint32_t>(pcap_snapshot(handle.get())),
+                       ring_bytes, config_.promiscuous)) {
+            datalink_ = pcap_datalink(handle.get());
+            snapshot_ = pcap_snapshot(handle.get());
+            ring_ = std::move(ring);
+            return true;
+        }
     }
-
-    // The handle is built in a local and kept only once it is fully set up.
+    FilterCode full;
+    if (!activate(config_, handle, full, ring_bytes, false, last_error_)) return false;
+    pcap_freecode(&filter.program);
+    std::swap(filter.program, full.program);
+#else
+    if (!activate(config_, handle, filter, ring_bytes, true, last_error_)) return false;
+#endif
     pcap_t* h = handle.get();
-    auto fail = [&](const char* step, int status) {
-        last_error_ = step + error_text(h, status);
+    if (!config_.filter.empty() && pcap_setfilter(h, &filter.program) == -1) {
+        last_error_ = std::string("Failed to apply BPF filter: ") + pcap_geterr(h);
         return false;
-    };
-
-    int rc = pcap_set_snaplen(h, config_.snaplen);
-    if (rc != 0) return fail("Failed to set snap length: ", rc);
-    rc = pcap_set_promisc(h, config_.promiscuous ? 1 : 0);
-    if (rc != 0) return fail("Failed to set promiscuous mode: ", rc);
-    rc = pcap_set_timeout(h, config_.timeout_ms);
-    if (rc != 0) return fail("Failed to set timeout: ", rc);
-    rc = pcap_set_buffer_size(h, buffer_size_bytes(config_.buffer_size_mb));
-    if (rc != 0) return fail("Failed to set buffer size: ", rc);
-
-    rc = pcap_activate(h);
-    if (rc < 0) return fail("Failed to activate pcap handle: ", rc);
-    if (rc > 0) {
-        // Positive results are warnings (promiscuous mode not supported, for
-        // example); the handle is usable.
-        std::cerr << "[WARN] pcap_activate warning: " << error_text(h, rc) << std::endl;
     }
-
-    if (!config_.filter.empty() && !apply_filter(h, config_.interface_name, config_.filter, last_error_)) return false;
 #ifdef _WIN32
     // Npcap hands a read over once this much is waiting or the read timeout
     // expires (16 000 bytes by default): ask for a lone packet at once, as
@@ -130,25 +167,25 @@ bool CaptureEngine::open() {
     // link (libpcap leaves the timeout to the kernel, which retires only
     // blocks that hold packets). The capture loop waits itself, on the
     // selectable descriptor, together with the output and the stop signals.
+    char errbuf[PCAP_ERRBUF_SIZE] = {};
     if (pcap_setnonblock(h, 1, errbuf) != 0) {
         last_error_ = std::string("Failed to set non-blocking mode: ") + errbuf;
         return false;
     }
+    datalink_ = pcap_datalink(h);
+    snapshot_ = pcap_snapshot(h);
     handle_ = handle.release();
     return true;
 }
 
-bool CaptureEngine::set_filter(const std::string& expression) {
-    if (handle_ == nullptr) {
-        last_error_ = "Cannot set filter: handle not open";
-        return false;
-    }
-    if (!apply_filter(handle_, config_.interface_name, expression, last_error_)) return false;
-    config_.filter = expression;
-    return true;
-}
-
 int CaptureEngine::read(int max_packets) {
+#ifdef __linux__
+    if (ring_) {
+        const int rc = ring_->read(max_packets, &CaptureEngine::pcap_callback, reinterpret_cast<u_char*>(this));
+        if (rc < 0) last_error_ = "Capture failed: " + ring_->last_error();
+        return rc;
+    }
+#endif
     if (handle_ == nullptr) {
         last_error_ = "Cannot start capture: handle not open";
         return -1;
@@ -166,6 +203,7 @@ int CaptureEngine::selectable_fd() const {
 #ifdef _WIN32
     return -1;  // Npcap's event cannot be polled with the rest
 #else
+    if (ring_) return ring_->fd();
     return handle_ != nullptr ? pcap_get_selectable_fd(handle_) : -1;
 #endif
 }
@@ -188,14 +226,27 @@ uint32_t CaptureEngine::max_captured_length() const {
 }
 
 int CaptureEngine::datalink() const {
-    return handle_ != nullptr ? pcap_datalink(handle_) : -1;
+    return datalink_;
 }
 
 int CaptureEngine::snapshot() const {
-    return handle_ != nullptr ? pcap_snapshot(handle_) : -1;
+    return snapshot_;
+}
+
+uint32_t CaptureEngine::ring_slots() const {
+#ifdef __linux__
+    if (ring_) return ring_->slots();
+#endif
+    return 0;
 }
 
 CaptureStats CaptureEngine::get_stats() const {
+#ifdef __linux__
+    if (ring_) {
+        const auto [received, dropped] = ring_->stats();
+        return {received, dropped};
+    }
+#endif
     pcap_stat st{};
     if (handle_ == nullptr || pcap_stats(handle_, &st) != 0) return {};
     return {st.ps_recv, st.ps_drop};
@@ -204,6 +255,11 @@ CaptureStats CaptureEngine::get_stats() const {
 void CaptureEngine::close() {
     if (handle_ != nullptr) pcap_close(handle_);
     handle_ = nullptr;
+#ifdef __linux__
+    ring_.reset();
+#endif
+    datalink_ = -1;
+    snapshot_ = -1;
     cutoff_us_ = 0;
     saw_late_ = false;
 }

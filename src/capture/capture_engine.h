@@ -4,10 +4,13 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <utility>
 
 namespace ostrane {
+
+class PacketRing;
 
 struct CaptureConfig {
     std::string interface_name;
@@ -54,9 +57,11 @@ inline CapturedPacket to_captured_packet(const pcap_pkthdr& header, const u_char
 // pcap_set_buffer_size's int can carry.
 int buffer_size_bytes(int32_t buffer_size_mb);
 
-// Owns one live libpcap handle, opened non-blocking: it reads what the
-// kernel has ready and never waits. The capture loop waits on
-// selectable_fd() and decides how much to read.
+// One live capture, opened non-blocking: it reads what the kernel has ready
+// and never waits. The capture loop waits on selectable_fd() and decides how
+// much to read. libpcap opens the device and compiles the filter; on Linux,
+// an Ethernet-like device is then read from a ring of our own (PacketRing),
+// and anything else from libpcap's handle.
 class CaptureEngine {
 public:
     explicit CaptureEngine(const CaptureConfig& config);
@@ -65,7 +70,6 @@ public:
     CaptureEngine& operator=(const CaptureEngine&) = delete;
 
     bool open();
-    bool set_filter(const std::string& expression);
 
     // Delivers to the callback at most `max_packets` of the packets ready
     // now, and returns how many libpcap read (0: none was ready), or -1 with
@@ -83,6 +87,9 @@ public:
     int required_timeout_ms() const;
     // The most bytes libpcap puts in one packet's captured data.
     uint32_t max_captured_length() const;
+    // How many packets our own ring holds however slowly they come; 0 when
+    // libpcap's ring is read, which holds blocks for a read timeout each.
+    uint32_t ring_slots() const;
 
     CaptureStats get_stats() const;
     // The open handle's link type (pcap_datalink) and snap length
@@ -98,6 +105,11 @@ public:
 private:
     CaptureConfig config_;
     pcap_t* handle_ = nullptr;
+#ifdef __linux__
+    std::unique_ptr<PacketRing> ring_;
+#endif
+    int datalink_ = -1;
+    int snapshot_ = -1;
     PacketCallback callback_;
     int64_t cutoff_us_ = 0;
     bool saw_late_ = false;
