@@ -403,6 +403,45 @@ class Live(unittest.TestCase):
         for line in lines:
             self.assertRegex(line, rf" 144/144 IPv4 127\.0\.0\.1:\d+ > 127\.0\.0\.1:{sink.filter.split()[-1]} UDP len=100$")
 
+    def test_the_same_bytes_as_tcpdump_captures_side_by_side(self):
+        # Datagrams larger than a ring slot (whole through the socket's queue) on lo, and VLAN-tagged frames that
+        # come in on a veth from a namespace of the test's own (the tag that the kernel takes out, put back).
+        tag = f"ostv{os.getpid() % 100000}"
+        self.addCleanup(subprocess.run, f"ip link del {tag} 2>/dev/null; ip netns del {tag} 2>/dev/null", shell=True)
+        subprocess.run(f"ip netns add {tag} && ip link add {tag} type veth peer name v netns {tag} && "
+                       f"ip link set {tag} up && ip -n {tag} link set v up", shell=True, check=True)
+
+        def tagged(sink, sizes):
+            port, frames = int(sink.filter.split()[-1]), []
+            for size in sizes:
+                udp = struct.pack("!HHHH", 4000, port, 8 + size, 0) + bytes([size % 251]) * size
+                ip = struct.pack("!BBHHHBBH4s4s", 0x45, 0, 20 + len(udp), 0, 0, 64, 17, 0, bytes([198, 51, 100, 2]),
+                                 bytes([198, 51, 100, 1]))
+                frames.append((bytes.fromhex("ffffffffffff0200000000018100a0070800") + ip + udp).hex())
+            subprocess.run(["ip", "netns", "exec", tag, sys.executable, "-c", "import socket, sys\n"
+                            "s = socket.socket(socket.AF_PACKET, socket.SOCK_RAW)\ns.bind(('v', 0))\n"
+                            "for frame in sys.argv[1:]: s.send(bytes.fromhex(frame))", *frames], check=True)
+
+        for interface, vlan, sizes in [("lo", "", [1, 1500, 1980, 3000, 30000, 65000, 100]),
+                                       (tag, "vlan and ", [1, 1400, 1472])]:
+            with self.subTest(interface=interface):
+                sink, folder = Sink(self), self.scratch_dir()
+                captures = [Program(self, [*command, "-i", interface, "-w", f"{folder}/{name}", *flag, vlan + sink.filter])
+                            for name, command, flag in [("tcpdump", ["tcpdump", "-Z", "root", "-s", "65535"], []),
+                                                        ("ostrane", [BINARY], ["-f"])]]
+                self.assertTrue(captures[0].wait_for("listening on") and captures[1].wait_for("Capture started"),
+                                captures[0].text() + captures[1].text())
+                for size in sizes * 3:
+                    sink.send(1, size=size) if not vlan else None
+                tagged(sink, sizes * 3) if vlan else None
+                time.sleep(1.5)  # tcpdump hands its last block over on its 1 s timeout
+                for program in captures:
+                    program.signal(signal.SIGINT)
+                    self.assertEqual(program.wait(10), 0, program.text())
+                files = [parse(pathlib.Path(folder, name).read_bytes())[0] for name in ("tcpdump", "ostrane")]
+                self.assertEqual([record[1:] for record in files[1]], [record[1:] for record in files[0]])
+                self.assertEqual(len(files[1]), len(sizes) * 3)
+
     def test_snaplen_keeps_the_original_length_and_a_small_hold_reads_on(self):
         parsed = self.capture(send_until_exit(10, size=200), options=["-s", "60", "-c", "3"], records=3)
         self.assertEqual({(len(frame), original) for _, original, frame in parsed}, {(60, RECORD - 20 + 200)})
