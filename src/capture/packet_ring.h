@@ -47,7 +47,7 @@ private:
     bool lost() { ++cut_short_; return false; }
     bool still_up();
     uint8_t* slot(uint32_t index) const {
-        return ring_ + size_t{index / frames_per_block_} * block_size_ + size_t{index % frames_per_block_} * frame_size_;
+        return &ring_[size_t{index / frames_per_block_} * block_size_ + size_t{index % frames_per_block_} * frame_size_];
     }
 
     int fd_ = -1;
