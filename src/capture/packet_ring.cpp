@@ -74,15 +74,18 @@ bool PacketRing::open(const std::string& device, const bpf_program& program, uin
     if (mapped == MAP_FAILED) return fail("mmap");
     ring_ = static_cast<uint8_t*>(mapped);
     // A packet larger than its slot is also queued whole on the socket, as
-    // long as the queue holds less than its buffer: as much as the ring,
-    // where the privilege to go past the system's limit is held.
+    // long as the queue holds less than its buffer: as much as the ring.
+    // Without CAP_NET_ADMIN the system's limit (some 200 KiB) would hold a
+    // few large packets where libpcap's ring holds 16 MiB: libpcap's is read.
     const int threshold = 1;
     if (setsockopt(fd_, SOL_PACKET, PACKET_COPY_THRESH, &threshold, sizeof threshold) != 0) {
         return fail("PACKET_COPY_THRESH");
     }
     const int queue = static_cast<int>(ring_size_);
-    if (setsockopt(fd_, SOL_SOCKET, SO_RCVBUFFORCE, &queue, sizeof queue) != 0) {
-        (void)setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &queue, sizeof queue);
+    if (setsockopt(fd_, SOL_SOCKET, SO_RCVBUFFORCE, &queue, sizeof queue) != 0) return fail("SO_RCVBUFFORCE");
+    if (program.bf_len > BPF_MAXINSNS) {  // libpcap filters such a program itself
+        errno = E2BIG;
+        return fail("SO_ATTACH_FILTER");
     }
     sock_fprog filter{static_cast<unsigned short>(program.bf_len), reinterpret_cast<sock_filter*>(program.bf_insns)};
     if (setsockopt(fd_, SOL_SOCKET, SO_ATTACH_FILTER, &filter, sizeof filter) != 0) return fail("SO_ATTACH_FILTER");
@@ -127,12 +130,7 @@ int PacketRing::read(int max_packets, pcap_handler handler, u_char* user) {
         __atomic_store_n(&header->tp_status, TP_STATUS_KERNEL, __ATOMIC_RELEASE);
         head_ = head_ + 1 == frame_count_ ? 0 : head_ + 1;
     }
-    if (seen > 0) {
-        down_ = false;
-    } else if (!still_up()) {
-        return -1;
-    }
-    return delivered;
+    return seen > 0 || still_up() ? delivered : -1;
 }
 
 bool PacketRing::deliver(uint8_t* frame, uint32_t status, pcap_handler handler, u_char* user) {
@@ -140,11 +138,8 @@ bool PacketRing::deliver(uint8_t* frame, uint32_t status, pcap_handler handler, 
     uint8_t* data = frame + header->tp_mac;
     uint32_t captured = header->tp_snaplen;
     if ((status & TP_STATUS_COPY) != 0) {
-        // Taken whatever becomes of the packet: the queue's order is the ring's.
-        const ssize_t got = ::recv(fd_, copy_.data() + kVlanTag, copy_.size() - kVlanTag, MSG_DONTWAIT | MSG_TRUNC);
-        if (got < 0) return lost();
+        if (!take_copy(header->tp_len, captured)) return lost();
         data = copy_.data() + kVlanTag;
-        captured = static_cast<uint32_t>(std::min<size_t>(static_cast<size_t>(got), copy_.size() - kVlanTag));
     } else if (header->tp_mac < kVlanTag || header->tp_mac + captured > frame_size_) {
         return lost();
     }
@@ -171,8 +166,31 @@ bool PacketRing::deliver(uint8_t* frame, uint32_t status, pcap_handler handler, 
     return true;
 }
 
+// The copy queued for a slot marked TP_STATUS_COPY, taken whatever becomes of
+// the packet: the queue's order is the ring's. A socket error (ENETDOWN when
+// the device went down) comes out of recv() before the queue, once.
+bool PacketRing::take_copy(uint32_t length, uint32_t& captured) {
+    const auto take = [&] {
+        return ::recv(fd_, copy_.data() + kVlanTag, copy_.size() - kVlanTag, MSG_DONTWAIT | MSG_TRUNC);
+    };
+    ssize_t got = take();
+    if (got < 0 && errno != EAGAIN) {
+        down_ = down_ || errno == ENETDOWN;
+        got = take();
+    }
+    if (got == static_cast<ssize_t>(length)) {
+        captured = std::min(length, static_cast<uint32_t>(copy_.size() - kVlanTag));
+        return true;
+    }
+    // Not this slot's copy: what is queued is given up, so that the copies
+    // of the slots after it line up again, and never pass for their packets.
+    while (got >= 0) got = take();
+    return false;
+}
+
 // A device taken down may come up again and the capture goes on, as with
-// libpcap; one removed, or replaced under its name, ends it.
+// libpcap; one removed, or replaced under its name, ends it. Once it went
+// down, whether it is still there is asked whenever the ring is empty.
 bool PacketRing::still_up() {
     int error = 0;
     socklen_t size = sizeof error;

@@ -44,6 +44,7 @@ private:
     void close();
     bool fail(const std::string& step);
     bool deliver(uint8_t* frame, uint32_t status, pcap_handler handler, u_char* user);
+    bool take_copy(uint32_t length, uint32_t& captured);
     bool lost() { ++cut_short_; return false; }
     bool still_up();
     uint8_t* slot(uint32_t index) const {
@@ -61,7 +62,7 @@ private:
     uint32_t frame_count_ = 0;
     uint32_t head_ = 0;
     uint32_t snaplen_ = 0;
-    bool down_ = false;  // ENETDOWN came: the device is looked for at every idle read
+    bool down_ = false;  // ENETDOWN came: from then on the device is looked for when the ring is empty
     std::vector<u_char> copy_;  // a packet too large for its slot, with room for a VLAN tag
     // The kernel's counters reset as they are read; these are the totals.
     mutable uint64_t received_ = 0;
