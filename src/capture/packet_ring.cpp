@@ -20,7 +20,6 @@ namespace {
 // A slot takes an Ethernet frame of 1 500 bytes with a VLAN tag, after the
 // slot's header; a smaller snap length makes smaller slots, and more of them.
 constexpr uint32_t kLargestSlot = 2048;
-constexpr uint32_t kBlock = 65536;
 constexpr uint32_t kVlanTag = 4;
 constexpr uint32_t kTagAt = 2 * ETH_ALEN;
 // Where the kernel puts a frame in its slot: after the slot's header and its
@@ -48,7 +47,6 @@ bool PacketRing::open(const std::string& device, const bpf_program& program, uin
     if (ifindex_ == 0) return fail("if_nametoindex");
     const bool loopback = ifindex_ == static_cast<int>(if_nametoindex("lo"));
     frame_size_ = std::min(kLargestSlot, TPACKET_ALIGN(kFrameAt + snaplen));
-    block_size_ = kBlock;
     frames_per_block_ = kBlock / frame_size_;
     const uint32_t blocks = static_cast<uint32_t>(std::max((ring_bytes > 0 ? ring_bytes : kLibpcapDefault) / int{kBlock}, 1));
     frame_count_ = blocks * frames_per_block_;
@@ -69,8 +67,7 @@ bool PacketRing::open(const std::string& device, const bpf_program& program, uin
     if (setsockopt(fd_, SOL_PACKET, PACKET_RESERVE, &reserve, sizeof reserve) != 0) return fail("PACKET_RESERVE");
     tpacket_req request{kBlock, blocks, frame_size_, frame_count_};
     if (setsockopt(fd_, SOL_PACKET, PACKET_RX_RING, &request, sizeof request) != 0) return fail("PACKET_RX_RING");
-    ring_size_ = size_t{kBlock} * blocks;
-    void* mapped = ::mmap(nullptr, ring_size_, PROT_READ | PROT_WRITE, MAP_SHARED, fd_, 0);
+    void* mapped = ::mmap(nullptr, ring_size(), PROT_READ | PROT_WRITE, MAP_SHARED, fd_, 0);
     if (mapped == MAP_FAILED) return fail("mmap");
     ring_ = static_cast<uint8_t*>(mapped);
     // A packet larger than its slot is also queued whole on the socket, as
@@ -81,7 +78,7 @@ bool PacketRing::open(const std::string& device, const bpf_program& program, uin
     if (setsockopt(fd_, SOL_PACKET, PACKET_COPY_THRESH, &threshold, sizeof threshold) != 0) {
         return fail("PACKET_COPY_THRESH");
     }
-    const int queue = static_cast<int>(ring_size_);
+    const int queue = static_cast<int>(ring_size());
     if (setsockopt(fd_, SOL_SOCKET, SO_RCVBUFFORCE, &queue, sizeof queue) != 0) return fail("SO_RCVBUFFORCE");
     if (program.bf_len > BPF_MAXINSNS) {  // libpcap filters such a program itself
         errno = E2BIG;
@@ -106,7 +103,7 @@ bool PacketRing::open(const std::string& device, const bpf_program& program, uin
 }
 
 void PacketRing::close() {
-    if (ring_ != nullptr) ::munmap(ring_, ring_size_);
+    if (ring_ != nullptr) ::munmap(ring_, ring_size());
     if (fd_ >= 0) ::close(fd_);
     ring_ = nullptr;
     fd_ = -1;

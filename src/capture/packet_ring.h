@@ -48,17 +48,18 @@ private:
     bool lost() { ++cut_short_; return false; }
     bool still_up();
     uint8_t* slot(uint32_t index) const {
-        return &ring_[size_t{index / frames_per_block_} * block_size_ + size_t{index % frames_per_block_} * frame_size_];
+        return &ring_[size_t{index / frames_per_block_} * kBlock + size_t{index % frames_per_block_} * frame_size_];
     }
+    size_t ring_size() const { return size_t{frame_count_ / frames_per_block_} * kBlock; }
+
+    static constexpr uint32_t kBlock = 65536;
 
     int fd_ = -1;
     int ifindex_ = 0;
     std::string device_;
     uint8_t* ring_ = nullptr;
-    size_t ring_size_ = 0;
     uint32_t frame_size_ = 0;
     uint32_t frames_per_block_ = 0;
-    uint32_t block_size_ = 0;
     uint32_t frame_count_ = 0;
     uint32_t head_ = 0;
     uint32_t snaplen_ = 0;
