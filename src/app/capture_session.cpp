@@ -102,7 +102,7 @@ void CaptureSession::turn() {
     hear_requests();
     int asked = 0;  // 0: no room to read
     const int read = reading_ ? read_ring(asked) : 0;
-    read_since_ += static_cast<uint64_t>(read);
+    gathered_.packets += static_cast<uint64_t>(read);
     // All that was asked for came: more may be ready at once, and output can wait for it.
     const bool more_ready = reading_ && asked > 0 && read >= asked;
     const uint64_t held = dispatcher_.pending_bytes();
@@ -126,9 +126,9 @@ int CaptureSession::read_ring(int& asked) {
     uint64_t room = static_cast<uint64_t>(std::max(engine_.config().dispatch_batch, 1));
     if (config_.max_count > 0) room = std::min(room, config_.max_count - std::min(delivered_, config_.max_count));
     if (!counting_only_ && room > 0) room = dispatcher_.room(room, engine_.max_captured_length());
-    if (dispatcher_.memory_refused() && !told_memory_) {
+    if (dispatcher_.memory_refused() && !told_.memory) {
         messages_.say("[WARN] No more memory to hold records for the output: the kernel's ring holds the rest");
-        told_memory_ = true;
+        told_.memory = true;
     }
     asked = static_cast<int>(room);
     if (asked == 0) return 0;
@@ -251,10 +251,10 @@ void CaptureSession::give_up(const std::string& why) {
 void CaptureSession::tell() {
     messages_.pump();
     const bool writing = state_ == State::Draining && !counting_only_ && (reading_ || dispatcher_.pending_bytes() > 0);
-    if (!told_draining_ && heard_ == 1 && writing &&
+    if (!told_.draining && heard_ == 1 && writing &&
         StopRequests::steady_now_us() - requests_.first_steady_us() >= kStillWritingUs) {
         messages_.info("[INFO] Still writing the packets captured before the stop; press Ctrl+C again to stop at once");
-        told_draining_ = true;
+        told_.draining = true;
     }
     if (config_.counts_requested != nullptr && config_.counts_requested->exchange(false)) {
         const CaptureStats stats = engine_.get_stats();
@@ -276,9 +276,8 @@ void CaptureSession::wait(int read, bool no_room) {
     if (reading_ && read > 0) {
         watch_ring = false;
         const int64_t now = StopRequests::steady_now_us();
-        wait_ms = read_gap_ms(engine_, read_since_, now - read_since_us_);
-        read_since_ = 0;
-        read_since_us_ = now;
+        wait_ms = read_gap_ms(engine_, gathered_.packets, now - gathered_.since_us);
+        gathered_ = {0, now};
     }
     // The drain ends once the ring is found empty after its deadline: wake
     // for that, but only while the ring is watched; without room the wait is

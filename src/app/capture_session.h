@@ -79,11 +79,15 @@ private:
     // (or a grace began), in steady microseconds.
     PacketDispatcher::Sent sent_ = PacketDispatcher::Sent::All;
     int64_t progress_us_ = 0;
-    // Packets read since the last wait after a read, and when that wait began.
-    uint64_t read_since_ = 0;
-    int64_t read_since_us_ = 0;
-    bool told_draining_ = false;
-    bool told_memory_ = false;
+    // Packets read since the loop last let them gather, and when that began.
+    struct Gathered {
+        uint64_t packets = 0;
+        int64_t since_us = 0;
+    } gathered_;
+    struct Told {  // news said once
+        bool draining = false;
+        bool memory = false;
+    } told_;
 };
 
 }  // namespace ostrane
