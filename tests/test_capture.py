@@ -176,7 +176,7 @@ class Live(unittest.TestCase):
         # A status line only on a terminal, and not when a reader may print there too; one cause, one error.
         self.assertEqual("\r" in program.text().replace("\r\n", "\n"),
                          bool(stdout.get("terminal")) and stdout.get("out") is not None and not quiet)
-        self.assertLessEqual(max(err.count("[ERROR]"), err.count(STILL_WRITING)), 1, err)
+        self.assertLessEqual(max(err.count("[ERROR]"), err.count(STILL_WRITING), err.count("Output resumed")), 1, err)
         parsed, left, stream = [], 0, b"".join(streams)
         for one in streams:
             found, rest = parse(one)
@@ -526,6 +526,10 @@ class Live(unittest.TestCase):
                                                     warnings=2, status=1)),
             ("stdout a FIFO open only for reading", nothing_through_a_read_only_stdout,
              dict(prefix=["sh", "-c", 'exec "$@" 1<"$0"', fifo], status=1, message=WRITE_FAILED + "0 of ", warnings=1)),
+            ("-c into a full disk: the disk has its grace, then is given up", free_the_disk(
+                20, "[WARN] Output is full: holding ", free=False), dict(out=os.path.join(scratch, "counted"), seconds=5,
+                                                                        options=["-c", "20"], status=1, warnings=None,
+                                                                        message="[ERROR] Output full while stopping: abandoned ")),
             ("disk full while stopping: the file is cut back to its last whole record",
              free_the_disk(400, "[WARN] Output is full: holding ", free=False,
                            then=lambda program: program.signal(signal.SIGINT)),
