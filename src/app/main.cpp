@@ -8,6 +8,7 @@
 #include "app/status_line.h"
 #include "capture/capture_engine.h"
 #include "output/packet_dispatcher.h"
+#include "output/record_format.h"
 
 #include <algorithm>
 #include <atomic>
@@ -194,7 +195,7 @@ bool open_capture(const ostrane::CommandLineOptions& options, CaptureEngine& eng
         return false;
     }
     if (options.write_path.empty()) return true;
-    dispatcher.set_link(static_cast<uint32_t>(engine.datalink()), static_cast<uint32_t>(engine.snapshot()));
+    dispatcher.set_link(ostrane::pcap_linktype(engine.datalink()), static_cast<uint32_t>(engine.snapshot()));
     if (dispatcher.init()) return true;
     messages.say("[ERROR] Failed to initialize dispatcher: " + dispatcher.last_error());
     return false;

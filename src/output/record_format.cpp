@@ -2,6 +2,8 @@
 
 #include "output/packet_dispatcher.h"
 
+#include <pcap/dlt.h>
+
 #include <cmath>
 
 namespace ostrane {
@@ -58,6 +60,27 @@ std::array<uint8_t, kPcapFileHeaderSize> pcap_file_header(uint32_t linktype, uin
     put_le32(header.data() + 16, snaplen);
     put_le32(header.data() + 20, linktype);
     return header;
+}
+
+uint32_t pcap_linktype(int dlt) {
+    struct Mapped {
+        int dlt;
+        uint32_t linktype;
+    };
+    static constexpr Mapped kMapped[] = {
+        {DLT_ATM_RFC1483, 100}, {DLT_RAW, 101},      {DLT_SLIP_BSDOS, 102}, {DLT_PPP_BSDOS, 103},
+        {DLT_HDLC, 112},        {DLT_ATM_CLIP, 106}, {DLT_PFSYNC, 246},     {DLT_PKTAP, 258},
+#ifdef DLT_FR
+        {DLT_FR, 107},
+#endif
+    };
+    // The range libpcap keeps equal on every system is checked first: some
+    // systems put DLT_HDLC or DLT_PFSYNC inside it.
+    if (dlt >= DLT_MATCHING_MIN && dlt <= DLT_MATCHING_MAX && dlt != DLT_PFSYNC && dlt != DLT_PKTAP)
+        return static_cast<uint32_t>(dlt);
+    for (const auto& mapped : kMapped)
+        if (mapped.dlt == dlt) return mapped.linktype;
+    return static_cast<uint32_t>(dlt);
 }
 
 }  // namespace ostrane

@@ -33,6 +33,12 @@ constexpr size_t kPcapFileHeaderSize = 24;
 size_t encode_record_header(RecordFormat format, const CapturedPacket& packet, uint8_t* out);
 std::array<uint8_t, kPcapFileHeaderSize> pcap_file_header(uint32_t linktype, uint32_t snaplen);
 
+// The LINKTYPE a pcap file names for a handle's DLT. The two agree for most
+// link types, but a few DLT values differ from one system to the next (raw IP
+// is 12 here, 14 on OpenBSD), and a file must mean the same everywhere: libpcap's
+// own dumper maps them the same way.
+uint32_t pcap_linktype(int dlt);
+
 // Whole seconds and microseconds of a capture timestamp, which libpcap gave
 // as a timeval and to_captured_packet() turned into a double: every
 // microsecond of a date up to 2106 comes back exactly.
