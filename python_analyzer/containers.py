@@ -1,25 +1,27 @@
 """The containers the reader opens: ostrane's record stream, classic pcap and
-pcapng. Each is framed by a loop of its own, and every one hands on the same
-record: timestamp, original and captured length, the bytes as a span of a
-chunk, and the link type. Decoding never sees the container.
+pcapng. All three go through one framing loop: Chunks reads the input in
+chunks that begin on a record boundary, and a walker per container takes the
+records of a chunk apart. Every one hands on the same record: timestamp,
+original and captured length, the bytes as a span of a chunk, and the link
+type. Decoding never sees the container.
 
 open_capture() tells them apart by their first bytes and returns the groups
 of one chunk: (data, linktype, frames), each frame a tuple (timestamp,
 original length, captured length, start, end) of bytes data[start:end],
-never more than the snaplen of them. A fault ends the groups with a
-StreamError that names its byte offset, after every whole record before it.
+never more than the snaplen of them. The link type is the whole field a pcap
+file gives, FCS bits and all, for an export to keep. A fault ends the groups
+with a StreamError that names its byte offset, after every whole record
+before it; where the reads of the input end never changes what is read.
 """
 
 import os
 import struct
 
+from decode import LINKTYPE_ETHERNET
 from pcapfile import SNAPLEN
 from records import HEADER, HEADER_SIZE, MAGIC, StreamError
 
 CHUNK = 1 << 20
-LINKTYPE_ETHERNET = 1
-# The link-type field keeps its upper 6 bits for the FCS length.
-LINKTYPE_MASK = 0x03FFFFFF
 PCAP_HEADER = 24
 PCAP_RECORD = 16
 # pcap magic numbers, read little-endian: byte order and timestamp units.
@@ -28,17 +30,22 @@ PCAP_MAGIC = {0xA1B2C3D4: ("<", 1e6), 0xD4C3B2A1: (">", 1e6),
 PCAPNG_SHB = 0x0A0D0D0A  # the same in either byte order
 PCAPNG_BYTE_ORDER = 0x1A2B3C4D
 IDB, OPB, SPB, EPB = 1, 2, 3, 6
+# The shortest block of each kind that holds its fixed fields.
+SHORTEST = {IDB: 20, OPB: 32, SPB: 16, EPB: 32}
 # A pcapng block is read whole up to this length. A longer packet block
 # keeps its fixed part and a snaplen of packet bytes; any other long block
-# keeps only what the reader looks at.
+# keeps only what the reader looks at, and an interface that long is refused
+# rather than read without the options that set its clock.
 BLOCK_LIMIT = SNAPLEN + (64 << 10)
 BLOCK_KEEP = {EPB: 28 + SNAPLEN, OPB: 28 + SNAPLEN, SPB: 12 + SNAPLEN, IDB: 16, PCAPNG_SHB: 12}
 OPTION_TSRESOL, OPTION_TSOFFSET = 9, 14
 # The most records handed on at once: the decoding loop then finds them
 # still in the processor's cache.
 GROUP = range(256)
+NOT_A_CAPTURE = "neither a record stream nor a pcap or pcapng file: it starts with "
 
 _unpack_record = HEADER.unpack_from
+_U32 = {order: struct.Struct(order + "I").unpack_from for order in "<>"}
 
 
 class Chunks:
@@ -47,19 +54,20 @@ class Chunks:
 
     `sizes(head)` gives the whole length of the record whose first `header`
     bytes are `head`, and how much of it to keep (None when the header is
-    bad, for the framing loop to name); `cut_short(have, head)` the message
-    for a container that ends `have` bytes into that record. A chunk always
-    holds its first record whole up to what is kept: bytes past that are read
-    and dropped, and `clipped` tells the loop that this one record ends early.
-    Memory stays at a kept record plus a read, whatever length a header
-    declares, and each byte is copied a bounded number of times."""
+    bad, for the walker to name); `cut_short(have, head)` the message for a
+    container that ends `have` bytes into that record. A chunk always holds
+    its first record whole up to what is kept: bytes past that are read and
+    dropped, `clipped` tells the walker that this one record ends early, and
+    `tail` holds its last four bytes. Memory stays at a kept record plus a
+    read, whatever length a header declares, and each byte is copied a
+    bounded number of times."""
 
-    def __init__(self, fd, header, sizes, cut_short, data=b"", offset=0):
-        self._fd = fd
+    def __init__(self, read, header, sizes, cut_short, data=b"", offset=0):
+        self._read = read
         self._header, self._sizes, self._cut_short = header, sizes, cut_short
         self._pending = data
         self.offset = offset
-        self.clipped = False
+        self.clipped, self.tail = False, b""
         self._dropped = 0
 
     def next(self, data=b"", consumed=0):
@@ -78,37 +86,54 @@ class Chunks:
                 del parts[1:]
                 sizes = self._sizes(head)
                 if sizes is None:
-                    return head  # the loop names the bad header
+                    return head  # the walker names the bad header
                 whole, need = sizes
             if need is not None and have >= need:
                 # One join per record, however many reads it took.
                 rest = b"".join(parts) if len(parts) > 1 else parts[0]
-                return self._drop(rest[:need], whole, whole - have) if whole > have else rest
-            chunk = os.read(self._fd, CHUNK)
+                return self._drop(rest[:need], rest[-4:], whole, whole - have) if whole > have else rest
+            chunk = self._read(CHUNK)
             if not chunk:
                 if have:
-                    data = b"".join(parts)
-                    raise StreamError(self._cut_short(have, data), self.offset)
+                    raise StreamError(self._cut_short(have, b"".join(parts)), self.offset)
                 return None
             parts.append(chunk)
             have += len(chunk)
 
-    def _drop(self, kept, whole, left):
+    def _drop(self, kept, tail, whole, left):
         """Reads and drops the last `left` bytes of a record kept in part."""
         while left:
-            chunk = os.read(self._fd, min(left, CHUNK))
+            chunk = self._read(min(left, CHUNK))
             if not chunk:
                 raise StreamError(self._cut_short(whole - left, kept), self.offset)
+            tail = (tail + chunk[-4:])[-4:]
             left -= len(chunk)
-        self.clipped, self._dropped = True, whole - len(kept)
+        self.clipped, self.tail, self._dropped = True, tail, whole - len(kept)
         return kept
 
 
-def _read_start(fd, size):
+def open_capture(fd, linktype=LINKTYPE_ETHERNET, read=os.read):
+    """(container name, groups) of the input on `fd`, read by `read(fd, size)`.
+    The record stream names no link type: its frames are of `linktype`."""
+    def read_input(size):
+        return read(fd, size)
+
+    start = _read_start(read_input, 4)
+    if start[:4] == PCAPNG_SHB.to_bytes(4, "little"):
+        blocks = _Pcapng()
+        return "pcapng", _frame(Chunks(read_input, 12, blocks.sizes, blocks.cut_short, start), blocks.walk)
+    magic = int.from_bytes(start[:4], "little") if len(start) >= 4 else None
+    if magic in PCAP_MAGIC:
+        return "pcap", _frame(*_pcap(read_input, start, *PCAP_MAGIC[magic]))
+    # Anything else is framed as records, and a wrong magic is named as one.
+    return "records", _frame(*_records(read_input, start, linktype))
+
+
+def _read_start(read, size, start=b""):
     """The first `size` bytes of the input, or fewer at its end."""
-    parts, have = [], 0
+    parts, have = [start], len(start)
     while have < size:
-        chunk = os.read(fd, CHUNK)
+        chunk = read(CHUNK)
         if not chunk:
             break
         parts.append(chunk)
@@ -116,20 +141,31 @@ def _read_start(fd, size):
     return b"".join(parts)
 
 
-def open_capture(fd, linktype=LINKTYPE_ETHERNET):
-    """(container name, groups) of the input on `fd`. The record stream names
-    no link type: its frames are of `linktype`."""
-    start = _read_start(fd, 4)
-    if start[:4] == PCAPNG_SHB.to_bytes(4, "little"):
-        return "pcapng", _pcapng(fd, start)
-    magic = int.from_bytes(start[:4], "little") if len(start) >= 4 else None
-    if magic in PCAP_MAGIC:
-        return "pcap", _pcap(fd, start, *PCAP_MAGIC[magic])
-    # Anything else is framed as records, and a wrong magic is named as one.
-    return "records", _records(fd, start, linktype)
+def _frame(chunks, walk, linktype=None):
+    """The one framing loop. `walk(data, p, chunks)` takes the records of the
+    chunk `data` apart from byte `p` on, and returns (link type, frames, the
+    end of the last whole record, the fault there or None, whether a call at
+    that end may find more in this chunk). A `linktype` known before any
+    record is handed on first, for an export of none."""
+    if linktype is not None:
+        yield b"", linktype, []
+    data = chunks.next()
+    while data is not None:
+        more, p = True, 0
+        while more:
+            linktype, frames, p, fault, more = walk(data, p, chunks)
+            yield data, linktype, frames
+            if fault:
+                raise StreamError(fault, chunks.offset + p)
+        data = chunks.next(data, p)
 
 
-def _records(fd, start, linktype):
+def _not_a_capture(head, offset):
+    """The input's first bytes are none of the three containers' magic."""
+    return offset == 0 and head[:4] != MAGIC[:len(head[:4])]
+
+
+def _records(read, start, linktype):
     def sizes(head):
         if head[:4] != MAGIC:
             return None
@@ -137,84 +173,77 @@ def _records(fd, start, linktype):
         return HEADER_SIZE + captured, HEADER_SIZE + min(captured, SNAPLEN)
 
     def cut_short(have, head):
+        if _not_a_capture(head, chunks.offset):
+            return NOT_A_CAPTURE + head[:4].hex()
         if have < HEADER_SIZE:
             return f"stream ends inside a record header ({have} of {HEADER_SIZE} bytes)"
         return f"stream ends inside a packet ({have - HEADER_SIZE} of {_unpack_record(head)[3]} bytes)"
 
-    chunks = Chunks(fd, HEADER_SIZE, sizes, cut_short, start)
-    unpack, good, snaplen = _unpack_record, MAGIC, SNAPLEN  # locals: the loop runs once per record
-    data = chunks.next()
-    while data is not None:
-        n, p, error, more = len(data), 0, None, True
-        while more:
-            frames, more = [], False
-            append = frames.append
-            for _ in GROUP:
-                if n - p < 20:
-                    break
-                magic, ts, orig, cap = unpack(data, p)
-                if magic != good:
-                    error = StreamError(f"bad record magic {magic.hex()} (expected {MAGIC.hex()})", chunks.offset + p)
-                    break
-                start = p + 20
-                p = start + cap
-                if p > n:
-                    if not chunks.clipped:
-                        p = start - 20
-                        break
-                    p = n  # past the snaplen, the record was dropped unread
-                append((ts, orig, cap, start, start + cap if cap <= snaplen else start + snaplen))
-            else:
-                more = True
-            yield data, linktype, frames
-        if error:
-            raise error
-        data = chunks.next(data, p)
+    def walk(data, p, chunks, unpack=_unpack_record, good=MAGIC, snaplen=SNAPLEN):  # locals: run once per record
+        n, frames = len(data), []
+        append = frames.append
+        for _ in GROUP:
+            if n - p < 20:
+                return linktype, frames, p, None, False
+            magic, ts, orig, cap = unpack(data, p)
+            if magic != good:
+                if _not_a_capture(magic, chunks.offset + p):
+                    return linktype, frames, p, NOT_A_CAPTURE + magic.hex(), False
+                return linktype, frames, p, f"bad record magic {magic.hex()} (expected {good.hex()})", False
+            start = p + 20
+            end = start + cap
+            if end > n:
+                if not chunks.clipped:
+                    return linktype, frames, p, None, False
+                end = n  # past the snaplen, the record was dropped unread
+            append((ts, orig, cap, start, end if cap <= snaplen else start + snaplen))
+            p = end
+        return linktype, frames, p, None, True
+
+    chunks = Chunks(read, HEADER_SIZE, sizes, cut_short, start)
+    return chunks, walk
 
 
-def _pcap(fd, start, order, per_second):
-    head = start + _read_start(fd, PCAP_HEADER - len(start))
+def _pcap(read, start, order, per_second):
+    head = _read_start(read, PCAP_HEADER, start)
     if len(head) < PCAP_HEADER:
         raise StreamError(f"file ends inside the pcap file header ({len(head)} of {PCAP_HEADER} bytes)", 0)
-    linktype = struct.unpack_from(order + "I", head, 20)[0] & LINKTYPE_MASK
-    unpack = struct.Struct(order + "IIII").unpack_from
+    linktype = _U32[order](head, 20)[0]
     captured_at = struct.Struct(order + "I").unpack_from
 
     def sizes(record):
         captured = captured_at(record, 8)[0]
-        return PCAP_RECORD + captured, PCAP_RECORD + min(captured, SNAPLEN)
+        return (PCAP_RECORD + captured, PCAP_RECORD + captured) if captured <= SNAPLEN else None
 
     def cut_short(have, record):
         if have < PCAP_RECORD:
             return f"file ends inside a record header ({have} of {PCAP_RECORD} bytes)"
         return f"file ends inside a packet ({have - PCAP_RECORD} of {captured_at(record, 8)[0]} bytes)"
 
-    chunks = Chunks(fd, PCAP_RECORD, sizes, cut_short, head[PCAP_HEADER:], PCAP_HEADER)
-    snaplen = SNAPLEN
-    data = chunks.next()
-    yield b"", linktype, []  # the link type is known before any packet
-    while data is not None:
-        n, p, more = len(data), 0, True
-        while more:
-            frames, more = [], False
-            append = frames.append
-            for _ in GROUP:
-                if n - p < 16:
-                    break
-                seconds, fraction, cap, orig = unpack(data, p)
-                start = p + 16
-                p = start + cap
-                if p > n:
-                    if not chunks.clipped:
-                        p = start - 16
-                        break
-                    p = n
-                append((seconds + fraction / per_second, orig, cap, start,
-                        start + cap if cap <= snaplen else start + snaplen))
-            else:
-                more = True
-            yield data, linktype, frames
-        data = chunks.next(data, p)
+    def walk(data, p, chunks, unpack=struct.Struct(order + "IIII").unpack_from, snaplen=SNAPLEN):
+        n, frames = len(data), []
+        append = frames.append
+        for _ in GROUP:
+            if n - p < 16:
+                return linktype, frames, p, None, False
+            seconds, fraction, cap, orig = unpack(data, p)
+            if cap > snaplen:
+                return linktype, frames, p, _too_long(cap), False
+            start = p + 16
+            end = start + cap
+            if end > n:
+                return linktype, frames, p, None, False
+            append((seconds + fraction / per_second, orig, cap, start, end))
+            p = end
+        return linktype, frames, p, None, True
+
+    return Chunks(read, PCAP_RECORD, sizes, cut_short, head[PCAP_HEADER:], PCAP_HEADER), walk, linktype
+
+
+def _too_long(captured):
+    # No capture keeps more of a packet, and a reader that kept only part of
+    # it would report a length that it does not hand on.
+    return f"packet of {captured} bytes, more than the {SNAPLEN} any capture keeps"
 
 
 class _Section:
@@ -222,13 +251,14 @@ class _Section:
 
     def __init__(self, order):
         self.order = order
-        self.u32 = struct.Struct(order + "I").unpack_from
+        self.u32 = _U32[order]
         self.epb = struct.Struct(order + "IIIII").unpack_from  # interface, time high, low, captured, original
         self.opb = struct.Struct(order + "HHIIII").unpack_from  # interface, drops, time high, low, captured, original
         self.interfaces = []  # (link type, snaplen, units per second, offset in seconds)
 
     def add_interface(self, data, p, end):
-        """Adds the interface of the block at data[p:], whose options end at `end`."""
+        """Adds the interface of the block at data[p:], whose options end at
+        `end`, and returns its link type."""
         linktype, snaplen = struct.unpack_from(self.order + "HxxI", data, p + 8)
         per_second, offset = 1_000_000, 0
         at = p + 16
@@ -243,113 +273,135 @@ class _Section:
             elif code == OPTION_TSOFFSET and length == 8:
                 offset = struct.unpack(self.order + "q", value)[0]
             at += 4 + (length + 3) // 4 * 4
-        self.interfaces.append((linktype & LINKTYPE_MASK, snaplen, per_second, offset))
-        return linktype & LINKTYPE_MASK
+        self.interfaces.append((linktype, snaplen, per_second, offset))
+        return linktype
 
 
-def _pcapng(fd, start):
-    head = start + _read_start(fd, 12 - len(start))
-    section = [None]  # the current one, replaced by each Section Header Block
+def _byte_order(block, p):
+    """The byte order a Section Header Block at block[p:] names, or None."""
+    magic = block[p + 8:p + 12]
+    if magic == PCAPNG_BYTE_ORDER.to_bytes(4, "little"):
+        return "<"
+    return ">" if magic == PCAPNG_BYTE_ORDER.to_bytes(4, "big") else None
 
-    def byte_order(block):
-        order = block[8:12]
-        if order == PCAPNG_BYTE_ORDER.to_bytes(4, "little"):
-            return "<"
-        return ">" if order == PCAPNG_BYTE_ORDER.to_bytes(4, "big") else None
 
-    def sizes(block):
-        kind = int.from_bytes(block[:4], "little")
-        if kind == PCAPNG_SHB:
-            order = byte_order(block)
-            if order is None:
-                return None
-            if section[0] is None or section[0].order != order:
-                section[0] = _Section(order)
-        elif section[0] is None:
+class _Pcapng:
+    """The framing of pcapng blocks. Only the walker moves on to a new section:
+    Chunks asks for a block's length after the walker has taken every block
+    before it, so the section in hand is the one that block belongs to."""
+
+    def __init__(self):
+        self.section = None
+        self.linktype = None  # of the frames gathered
+
+    def order_of(self, block):
+        if int.from_bytes(block[:4], "little") == PCAPNG_SHB:
+            return _byte_order(block, 0)
+        return self.section and self.section.order
+
+    def sizes(self, block):
+        order = self.order_of(block)
+        if order is None:
             return None
-        whole = section[0].u32(block, 4)[0]
-        if kind != PCAPNG_SHB:
-            kind = section[0].u32(block, 0)[0]
+        whole = _U32[order](block, 4)[0]
         if whole < 12 or whole % 4:
             return None
+        kind = int.from_bytes(block[:4], "little" if order == "<" else "big")
         return whole, whole if whole <= BLOCK_LIMIT else BLOCK_KEEP.get(kind, 12)
 
-    def cut_short(have, block):
+    def cut_short(self, have, block):
         if have < 12:
             return f"file ends inside a block header ({have} of 12 bytes)"
-        return f"file ends inside a block ({have} of {section[0].u32(block, 4)[0]} bytes)"
+        return f"file ends inside a block ({have} of {_U32[self.order_of(block)](block, 4)[0]} bytes)"
 
-    chunks = Chunks(fd, 12, sizes, cut_short, head)
-    data = chunks.next()
-    linktype, frames = None, []  # the link type of the frames gathered
-    while data is not None:
-        n, p, error = len(data), 0, None
-        sect = section[0]
+    def walk(self, data, p, chunks):
+        n, frames, fault, more = len(data), [], None, False
+        section, linktype = self.section, self.linktype
         while n - p >= 12:
             kind = int.from_bytes(data[p:p + 4], "little")
             if kind == PCAPNG_SHB:
-                if byte_order(data[p:p + 12]) is None:
-                    error = f"bad pcapng byte-order magic {data[p + 8:p + 12].hex()}"
+                order = _byte_order(data, p)
+                if order is None:
+                    fault = f"bad pcapng byte-order magic {data[p + 8:p + 12].hex()}"
                     break
-                sect = section[0] = _Section(byte_order(data[p:p + 12]))
-            elif sect is None:
-                error = "pcapng file without a section header"
+                u32 = _U32[order]
+            elif section is None:
+                fault = "pcapng file without a section header"
                 break
             else:
-                kind = sect.u32(data, p)[0]
-            whole = sect.u32(data, p + 4)[0]
+                u32 = section.u32
+                kind = u32(data, p)[0]
+            whole = u32(data, p + 4)[0]
             if whole < 12 or whole % 4:
-                error = f"bad pcapng block length {whole}"
+                fault = f"bad pcapng block length {whole}"
                 break
             after = p + whole
-            if after > n:
-                if not chunks.clipped:
-                    break
-                after = n
-            if kind == EPB or kind == SPB or kind == OPB:
-                if kind == SPB:
-                    interface, high, low, orig = 0, 0, 0, sect.u32(data, p + 8)[0]
-                    start, room = p + 12, whole - 16
-                    cap = min(orig, room)
-                elif kind == EPB:
-                    interface, high, low, cap, orig = sect.epb(data, p + 8)
-                    start, room = p + 28, whole - 32
+            if after <= n:
+                trailer = u32(data, after - 4)[0]
+            elif chunks.clipped:
+                after, trailer = n, u32(chunks.tail)[0]
+            else:
+                break  # the next chunk starts with this block
+            if trailer != whole:
+                fault = f"pcapng block of {whole} bytes ends with a length of {trailer}"
+            elif whole < SHORTEST.get(kind, 12):
+                fault = f"pcapng block of type {kind} is too short ({whole} bytes)"
+            elif kind == EPB or kind == SPB or kind == OPB:
+                frame = _packet(section, kind, data, p, whole)
+                if isinstance(frame, str):
+                    fault = frame
                 else:
-                    interface, _, high, low, cap, orig = sect.opb(data, p + 8)
-                    start, room = p + 28, whole - 32
-                if interface >= len(sect.interfaces):
-                    error = f"packet of interface {interface}, but {len(sect.interfaces)} described"
-                    break
-                if cap > room:
-                    error = f"packet of {cap} bytes in a block of {whole}"
-                    break
-                kind_linktype, snaplen, per_second, offset = sect.interfaces[interface]
-                if kind == SPB:
-                    # No timestamp of its own; its length is cut to the snaplen.
-                    ts = float("nan")
-                    if snaplen:
-                        cap = min(cap, snaplen)
-                else:
-                    # Whole seconds apart from the fraction, as a pcap file
-                    # and the record stream give them: the same float.
-                    seconds, fraction = divmod((high << 32) | low, per_second)
-                    ts = seconds + offset + fraction / per_second
-                if kind_linktype != linktype:
-                    if frames:
-                        yield data, linktype, frames
-                        frames = []
-                    linktype = kind_linktype
-                frames.append((ts, orig, cap, start, start + min(cap, SNAPLEN)))
+                    frame, kind_linktype = frame
+                    if kind_linktype != linktype:
+                        if frames:
+                            more = True  # one link type to a group: this block starts the next
+                            break
+                        linktype = self.linktype = kind_linktype
+                    frames.append(frame)
+                    if len(frames) == len(GROUP):
+                        p, more = after, True
+                        break
             elif kind == IDB:
-                if whole < 20:
-                    error = f"interface description block of {whole} bytes"
-                    break
-                described = sect.add_interface(data, p, min(after, p + whole - 4))
-                if linktype is None:
-                    linktype = described
+                if whole > BLOCK_LIMIT:
+                    fault = f"interface description block of {whole} bytes, more than the {BLOCK_LIMIT} read whole"
+                else:
+                    described = section.add_interface(data, p, after - 4)
+                    if linktype is None:
+                        linktype = self.linktype = described
+            elif kind == PCAPNG_SHB:
+                section = self.section = _Section(order)
+            if fault:
+                break
             p = after
-        yield data, LINKTYPE_ETHERNET if linktype is None else linktype, frames
-        frames = []
-        if error:
-            raise StreamError(error, chunks.offset + p)
-        data = chunks.next(data, p)
+        return LINKTYPE_ETHERNET if linktype is None else linktype, frames, p, fault, more
+
+
+def _packet(section, kind, data, p, whole):
+    """The frame of the packet block at data[p:] and its link type, or what
+    is wrong with the block."""
+    if kind == SPB:
+        interface, high, low, orig = 0, 0, 0, section.u32(data, p + 8)[0]
+        start, room = p + 12, whole - 16
+    elif kind == EPB:
+        interface, high, low, cap, orig = section.epb(data, p + 8)
+        start, room = p + 28, whole - 32
+    else:
+        interface, _, high, low, cap, orig = section.opb(data, p + 8)
+        start, room = p + 28, whole - 32
+    if interface >= len(section.interfaces):
+        return f"packet of interface {interface}, but {len(section.interfaces)} described"
+    linktype, snaplen, per_second, offset = section.interfaces[interface]
+    if kind == SPB:
+        # Its captured length is the original one, cut to the snaplen.
+        cap = min(orig, snaplen) if snaplen else orig
+        ts = float("nan")  # no timestamp of its own
+    else:
+        # Whole seconds apart from the fraction, as a pcap file and the record
+        # stream give them: the same float.
+        seconds, fraction = divmod((high << 32) | low, per_second)
+        ts = seconds + offset + fraction / per_second
+    if cap > room:
+        return f"packet of {cap} bytes in a block of {whole}"
+    if cap > SNAPLEN:
+        return _too_long(cap)
+    return (ts, orig, cap, start, start + cap), linktype

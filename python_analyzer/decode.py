@@ -3,10 +3,16 @@
 import socket
 import struct
 
+LINKTYPE_NULL = 0  # BSD loopback: a 4-byte address family in the writer's byte order
 LINKTYPE_ETHERNET = 1
 LINKTYPE_RAW = 101
+LINKTYPE_LOOP = 108  # OpenBSD loopback: the same, in network byte order
 LINKTYPE_LINUX_SLL = 113
+LINKTYPE_IPV4 = 228
+LINKTYPE_IPV6 = 229
 LINKTYPE_LINUX_SLL2 = 276
+# The address families of IPv6 on the BSDs and macOS; IPv4's is 2 on all of them.
+_BSD_INET6 = (24, 28, 30)
 
 _VLAN_TYPES = (0x8100, 0x88A8, 0x9100)
 # Below this an Ethernet type field is an 802.3 length, and an 802.2 LLC header follows.
@@ -402,6 +408,22 @@ def decode(data, linktype=LINKTYPE_ETHERNET, with_text=True, with_fields=False):
             else:  # as tcpdump has it: not a bad IPv6 header, no IP at all
                 frame.protocol = f"IP version {version}"
                 frame.say(f"unknown IP version {version}", ip_version=version)
+    elif linktype == LINKTYPE_IPV4 or linktype == LINKTYPE_IPV6:
+        frame.network(0x0800 if linktype == LINKTYPE_IPV4 else 0x86DD, 0)
+    elif linktype == LINKTYPE_NULL or linktype == LINKTYPE_LOOP:
+        if frame.has(0, 4):
+            frame.reach(4)
+            family = int.from_bytes(data[:4], "big")
+            if family & 0xFFFF0000:  # written in the other byte order, as tcpdump tells them apart
+                family = int.from_bytes(data[:4], "little")
+            if family == 2 or family in _BSD_INET6:
+                frame.network(0x0800 if family == 2 else 0x86DD, 4)
+            else:
+                frame.protocol = f"family {family}"
+                frame.say(f"loopback family {family}", family=family)
+        else:
+            frame.protocol = "loopback"
+            frame.say("loopback")
     elif linktype in (LINKTYPE_LINUX_SLL, LINKTYPE_LINUX_SLL2):
         # The protocol field is at 14 in the 16-byte SLL header, at 0 in the 20-byte SLL2 one.
         size, at = (16, 14) if linktype == LINKTYPE_LINUX_SLL else (20, 0)

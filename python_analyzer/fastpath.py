@@ -16,7 +16,7 @@ import time
 
 from decode import (LINKTYPE_ETHERNET, conversation_key, decode, format_address, format_endpoint,
                     looks_like_linux_cooked)
-from pcapfile import record_header, split_timestamp
+from pcapfile import LINKTYPE_MASK, record_header, split_timestamp
 
 # The caches hold one entry per flow direction; an endless capture with ever
 # new flows must not grow them without bound.
@@ -85,7 +85,8 @@ def print_lines(groups, write_text, pcap, hint, as_json=False):
     second, second_text = None, ""
     index = 0
     hint_left = HINT_FRAMES if hint else 0
-    for data, linktype, frames in groups:
+    for data, field, frames in groups:
+        linktype = field & LINKTYPE_MASK  # the export keeps the FCS bits of the field
         fast = linktype == LINKTYPE_ETHERNET
         lines, packets = [], []
         try:
@@ -156,7 +157,7 @@ def print_lines(groups, write_text, pcap, hint, as_json=False):
         finally:
             # What came before a fault is complete and worth keeping.
             if pcap is not None:
-                pcap(packets, linktype)
+                pcap(packets, field)
             if write_text is not None:
                 write_text("".join(lines))
         for cache in (tcp_text, udp_text):
@@ -177,7 +178,8 @@ def summarise(groups, summary, pcap, hint):
     low, high = math.inf, -math.inf  # the bounds of the traffic chart's current bin: none yet
     hint_left = HINT_FRAMES if hint else 0
     try:
-        for data, linktype, frames in groups:
+        for data, field, frames in groups:
+            linktype = field & LINKTYPE_MASK
             fast = linktype == LINKTYPE_ETHERNET
             packets = []
             try:
@@ -242,7 +244,7 @@ def summarise(groups, summary, pcap, hint):
                     totals[1] += orig
             finally:
                 if pcap is not None:
-                    pcap(packets, linktype)
+                    pcap(packets, field)
             for cache in (tcp_totals, udp_totals):
                 if len(cache) > CACHE_LIMIT:
                     cache.clear()

@@ -26,7 +26,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from containers import open_capture  # noqa: E402
 from fastpath import LinktypeHint, print_lines, summarise  # noqa: E402
-from pcapfile import file_header  # noqa: E402
+from pcapfile import LINKTYPE_MASK, file_header  # noqa: E402
 from records import StreamError  # noqa: E402
 from summary import Summary  # noqa: E402
 
@@ -35,8 +35,6 @@ from summary import Summary  # noqa: E402
 PROG = "ostrane-analyzer"
 VERSION = "1.0.0"
 PIPE_SIZE = 1 << 20  # the default limit for an unprivileged process
-# The pcap link-type field keeps its upper 6 bits for the FCS length.
-MAX_LINKTYPE = 0x03FFFFFF
 
 
 class OutputError(Exception):
@@ -45,8 +43,8 @@ class OutputError(Exception):
 
 def linktype(text):
     value = int(text)
-    if not 0 <= value <= MAX_LINKTYPE:
-        raise argparse.ArgumentTypeError(f"{text} is not a link type (0 to {MAX_LINKTYPE})")
+    if not 0 <= value <= LINKTYPE_MASK:
+        raise argparse.ArgumentTypeError(f"{text} is not a link type (0 to {LINKTYPE_MASK})")
     return value
 
 

@@ -4,6 +4,8 @@ import math
 import struct
 
 SNAPLEN = 262144
+# The link-type field keeps its upper 6 bits for the FCS length.
+LINKTYPE_MASK = 0x03FFFFFF
 _GLOBAL_HEADER = struct.Struct("<IHHiIII")
 _RECORD_HEADER = struct.Struct("<IIII")
 

@@ -1,5 +1,6 @@
 """The stream reader: decoding, its fast path, JSON, malformed streams and pcap export."""
 
+import itertools
 import json
 import math
 import os
@@ -23,7 +24,7 @@ from decode import decode  # noqa: E402
 from containers import open_capture  # noqa: E402
 from fastpath import summarise  # noqa: E402
 from pcapfile import split_timestamp  # noqa: E402
-from records import Record  # noqa: E402
+from records import Record, StreamError  # noqa: E402
 from summary import Summary  # noqa: E402
 
 
@@ -76,7 +77,7 @@ def pcapng_file(packets, order="<", interfaces=((1, 6),)):
         options = struct.pack(order + "HHB3x", 9, 1, resolution) + b"".join(
             struct.pack(order + "HHq", 14, 8, seconds) for seconds in offset)
         blocks.append(pcapng_block(order, 1, struct.pack(order + "HHI", linktype, 0, 0) + options + bytes(4)))
-    blocks.append(pcapng_block(order, 0x0BAD, b"skipped"))  # a block the reader does not know
+    blocks.append(pcapng_block(order, 0x0BAD, b""))  # a block the reader does not know, as short as any
     for frame, seconds, micros, *interface in packets:
         if interface == [None]:
             blocks.append(pcapng_block(order, 3, struct.pack(order + "I", len(frame)) + frame))
@@ -90,6 +91,23 @@ def pcapng_file(packets, order="<", interfaces=((1, 6),)):
 
 
 MAIN = [sys.executable, os.path.join(ANALYZER, "main.py")]
+
+
+def framed(stream, pieces=(1 << 20,)):
+    """The records the containers hand on from `stream`, read in pieces of
+    these sizes in turn, and the message of the fault that ended them."""
+    sizes, at, found = itertools.cycle(pieces), [0], []
+
+    def read(_, size):
+        piece = stream[at[0]:at[0] + min(size, next(sizes))]
+        at[0] += len(piece)
+        return piece
+    try:
+        for data, linktype, frames in open_capture(None, 1, read)[1]:
+            found += [(linktype, repr(ts), orig, cap, data[start:end]) for ts, orig, cap, start, end in frames]
+    except StreamError as error:
+        return found, str(error)
+    return found, None
 
 
 def analyze(stream, *args):
@@ -129,11 +147,13 @@ class Reader(unittest.TestCase):
                           socket.inet_aton("192.0.2.2"))
         cooked_vlan = struct.pack("!HHH8sHHH", 0, 1, 6, bytes(8), 0x8100, 5, 0x0800) + ipv4(17, udp(1, 2, b""))
 
+        def zero_length(packet):
+            return packet[:4] + b"\0\0" + packet[6:]
+
         def jumbo(protocol, transport, pad):  # payload length 0, the length in a Hop-by-Hop option after a Pad1, or
             options = struct.pack("!BBBI7B", 0, 0xC2, 4, 16 + len(transport) + 79900, 1, 5, 0, 0, 0, 0, 0) if pad \
                 else struct.pack("!BBI", 0xC2, 4, 8 + len(transport) + 79900)  # filling the header to its end
-            packet = ipv6(0, struct.pack("!BB", protocol, pad) + options + transport)
-            return ethernet(0x86DD, packet[:4] + b"\0\0" + packet[6:])
+            return ethernet(0x86DD, zero_length(ipv6(0, struct.pack("!BB", protocol, pad) + options + transport)))
         cases = [
             (syn, "TCP", "IPv4 10.0.0.1:40000 > 10.0.0.2:80 TCP [SYN] seq=1000 ack=0 len=0"),
             (ethernet(0x0800, ipv4(6, tcp(1, 2, 0x10, header=0x40))),
@@ -164,6 +184,18 @@ class Reader(unittest.TestCase):
             (ethernet(0x88CC, b"lldp"), "0x88cc", "Ethernet 02:00:00:00:00:01 > 02:00:00:00:00:02 type 0x88cc"),
             (jumbo(6, tcp(1, 2, 0x10, b"z" * 100), 1), "TCP", "IPv6 [fe80::1]:1 > [ff02::1]:2 TCP [ACK] seq=1000 ack=0 len=80000"),
             (jumbo(17, struct.pack("!HHHH", 1, 2, 0, 0) + b"z" * 100, 0), "UDP", "IPv6 [fe80::1]:1 > [ff02::1]:2 UDP len=80000"),
+            # Without a Jumbo Payload option, a payload length of 0 gives no length: not a PadN's bytes, nor a
+            # jumbo option of the wrong size.
+            (ethernet(0x86DD, zero_length(ipv6(0, struct.pack("!BBBBI", 17, 0, 1, 4, 80) + udp(1, 2, b"z" * 100)))),
+             "UDP", "IPv6 [fe80::1]:1 > [ff02::1]:2 UDP len=0"),
+            (ethernet(0x86DD, zero_length(ipv6(0, struct.pack("!BBBBHBB", 17, 0, 0xC2, 2, 80, 1, 0) + udp(1, 2, b"")))),
+             "UDP", "IPv6 [fe80::1]:1 > [ff02::1]:2 UDP len=0"),
+            (ipv4(17, udp(1, 2, b"")), "UDP", "IPv4 10.0.0.1:1 > 10.0.0.2:2 UDP len=0", 228),
+            (ipv6(17, udp(1, 2, b"")), "UDP", "IPv6 [fe80::1]:1 > [ff02::1]:2 UDP len=0", 229),
+            (b"\x1e\0\0\0" + ipv6(17, udp(1, 2, b"")), "UDP", "IPv6 [fe80::1]:1 > [ff02::1]:2 UDP len=0", 0),  # macOS
+            (b"\0\0\0\x02" + ipv4(1, bytes([8, 0, 0, 0, 0, 1, 0, 1])), "ICMP",
+             "IPv4 10.0.0.1 > 10.0.0.2 ICMP type=8 code=0 (echo-request)", 108),
+            (b"\x07\0\0\0", "family 7", "loopback family 7", 0),
             (b"\x30", "IP version 3", "unknown IP version 3", 101),
             (b"\x50" + bytes(39), "IP version 5", "unknown IP version 5", 101),
             (syn[:50], None, "IPv4 10.0.0.1:40000 > 10.0.0.2:80 TCP [truncated]"),  # 16 of 20 TCP header bytes
@@ -176,7 +208,7 @@ class Reader(unittest.TestCase):
                 self.assertEqual((decoded.text, decoded.truncated), (text, protocol is None))
                 if protocol:
                     self.assertEqual(decoded.protocol, protocol)
-        for linktype in ([], [113], [101]):
+        for linktype in ([], [113], [101], [0], [108], [228], [229]):
             stream = b"".join(record(frame) for frame, _, _, *rest in cases if rest == linktype)
             assert_json_shows_the_text(self, stream, "--linktype", str((linktype or [1])[0]))
 
@@ -291,29 +323,74 @@ class Reader(unittest.TestCase):
         rows = [line for line in analyze(stream, "--summary").stdout.decode().splitlines() if line.endswith("|")]
         self.assertEqual({line.index("|") for line in rows}, {len("  bytes peak 4000000000 ")})
 
-    def test_malformed_streams_report_the_offset_after_the_good_records(self):
+    def test_malformed_input_ends_after_the_good_records_with_the_offset_however_it_is_read(self):
         good, long = record(UDP_FRAME), record(ethernet(0x88B5, bytes(299986)))  # past the snaplen
-        for stream, message in [
-            (good + b"XKT\0" + good[4:], "bad record magic 584b5400 (expected 504b5400) at byte offset 80"),
-            (good + good[:11], "stream ends inside a record header (11 of 20 bytes) at byte offset 80"),
-            (good + good[:50], "stream ends inside a packet (30 of 60 bytes) at byte offset 80"),
-            (good + long[:290000], "stream ends inside a packet (289980 of 300000 bytes) at byte offset 80"),
-            (good + long + good[:11], "stream ends inside a record header (11 of 20 bytes) at byte offset 300100"),
-            (pcap_file([(UDP_FRAME, 1, 0)] * 2)[:-10], "file ends inside a packet (50 of 60 bytes) at byte offset 100"),
-            (pcap_file([(UDP_FRAME, 1, 0)], ">") + bytes(3), "file ends inside a record header (3 of 16 bytes) "
-                                                             "at byte offset 100"),
-            (pcap_file([(UDP_FRAME, 1, 0)] * 2)[:-60], "file ends inside a packet (0 of 60 bytes) at byte offset 100"),
-            (pcapng_file([(UDP_FRAME, 1, 0)] * 2)[:-30], "file ends inside a block (62 of 92 bytes) at byte offset 172"),
-            (pcapng_file([(UDP_FRAME, 1, 0), (UDP_FRAME, 1, 0, 1)]), "packet of interface 1, but 1 described "
-                                                                     "at byte offset 172"),
-            (pcapng_file([(UDP_FRAME, 1, 0)] * 2)[:-92] + struct.pack("<II", 6, 14) + bytes(6),
-             "bad pcapng block length 14 at byte offset 172"),
+        one, two = pcapng_file([(UDP_FRAME, 1, 0)]), pcapng_file([(UDP_FRAME, 1, 0)] * 2)
+
+        def block(kind, body, trailer=None):
+            body += bytes(-len(body) % 4)
+            return struct.pack("<II", kind, 12 + len(body)) + body + struct.pack("<I", trailer or 12 + len(body))
+
+        def epb(interface, units, frame, captured=None):
+            return block(6, struct.pack("<IIIII", interface, units >> 32, units & 0xFFFFFFFF, captured or len(frame),
+                                        captured or len(frame)) + frame)
+
+        def idb(size, resolution):  # long comments before the clock's option
+            comments, left = b"", size - 32
+            while left:
+                comments += struct.pack("<HH", 1, min(left - 4, 65532)) + bytes(min(left - 4, 65532))
+                left -= 4 + min(left - 4, 65532)
+            return block(1, struct.pack("<HHI", 1, 0, 0) + comments + struct.pack("<HHB3x", 9, 1, resolution) + bytes(4))
+        limit = 262144 + 65536  # the longest block read whole
+        for stream, records, message in [
+            (good + b"XKT\0" + good[4:], 1, "bad record magic 584b5400 (expected 504b5400) at byte offset 80"),
+            (good + good[:11], 1, "stream ends inside a record header (11 of 20 bytes) at byte offset 80"),
+            (good + good[:20], 1, "stream ends inside a packet (0 of 60 bytes) at byte offset 80"),
+            (good + long[:290000], 1, "stream ends inside a packet (289980 of 300000 bytes) at byte offset 80"),
+            (good + long + good[:11], 2, "stream ends inside a record header (11 of 20 bytes) at byte offset 300100"),
+            (b"\x7fELF" + good, 0, "neither a record stream nor a pcap or pcapng file: it starts with 7f454c46 "
+                                   "at byte offset 0"),
+            (b"hi\n", 0, "neither a record stream nor a pcap or pcapng file: it starts with 68690a at byte offset 0"),
+            (pcap_file([])[:10], 0, "file ends inside the pcap file header (10 of 24 bytes) at byte offset 0"),
+            (pcap_file([(UDP_FRAME, 1, 0)] * 2)[:-10], 1, "file ends inside a packet (50 of 60 bytes) at byte offset 100"),
+            (pcap_file([(UDP_FRAME, 1, 0)], ">") + bytes(3), 1, "file ends inside a record header (3 of 16 bytes) "
+                                                                "at byte offset 100"),
+            (pcap_file([(UDP_FRAME, 1, 0)] * 2)[:-60], 1, "file ends inside a packet (0 of 60 bytes) at byte offset 100"),
+            (pcap_file([(UDP_FRAME, 1, 0), (bytes(300000), 1, 0)]), 1,
+             "packet of 300000 bytes, more than the 262144 any capture keeps at byte offset 100"),
+            (two[:-30], 1, "file ends inside a block (62 of 92 bytes) at byte offset 164"),
+            (one + epb(1, 0, UDP_FRAME), 1, "packet of interface 1, but 1 described at byte offset 164"),
+            (one + struct.pack("<II", 6, 14) + bytes(6), 1, "bad pcapng block length 14 at byte offset 164"),
+            (one + block(6, bytes(8)) + epb(0, 0, UDP_FRAME), 1,
+             "pcapng block of type 6 is too short (20 bytes) at byte offset 164"),
+            (one + block(2, bytes(16)), 1, "pcapng block of type 2 is too short (28 bytes) at byte offset 164"),
+            (one + block(3, b""), 1, "pcapng block of type 3 is too short (12 bytes) at byte offset 164"),
+            (two[:-4] + struct.pack("<I", 9999), 1, "pcapng block of 92 bytes ends with a length of 9999 "
+                                                    "at byte offset 164"),
+            (one + block(0x0BAD, bytes(400000), 8) + two[len(one):], 1,  # read in part: the end is checked too
+             "pcapng block of 400012 bytes ends with a length of 8 at byte offset 164"),
+            (one + block(3, struct.pack("<I", 1000) + UDP_FRAME[:53]), 1,  # the padding is not the packet's
+             "packet of 1000 bytes in a block of 72 at byte offset 164"),
+            (one + epb(0, 0, bytes(300000)), 1, "packet of 300000 bytes, more than the 262144 any capture keeps "
+                                                "at byte offset 164"),
+            (one + idb(limit + 4, 9), 1, "interface description block of 327684 bytes, more than the 327680 read "
+                                         "whole at byte offset 164"),
+            # The longest interface read whole sets its clock however the reads cut it.
+            (one + idb(limit, 9) + epb(1, 10**9, UDP_FRAME) + b"\x06\0\0", 2,
+             f"file ends inside a block header (3 of 12 bytes) at byte offset {len(one) + limit + 92}"),
+            (one + block(0x0A0D0D0A, struct.pack("<IHHq", 0xDEADBEEF, 1, 0, -1)), 1,
+             "bad pcapng byte-order magic efbeadde at byte offset 164"),
         ]:
-            for mode in ([], ["--json"]):
-                result = analyze(stream, *mode)  # the good record first, then the message
-                self.assertEqual((result.returncode, len(re.findall(rb'UDP.*len(?:=|gth":)18\b', result.stdout)),
-                                  result.stderr.decode()), (1, 1, f"ostrane-analyzer: {message}\n"))
-            assert_json_shows_the_text(self, stream)
+            with self.subTest(message=message):
+                before = stream[:int(message.rsplit(" ", 1)[1])]  # the good records alone
+                read = [framed(stream, pieces) for pieces in ((1 << 20,), (1, 7, 100, 3), (4093,))]
+                self.assertEqual(read, [(framed(before)[0], f"{message}")] * 3)
+                self.assertEqual(len(read[0][0]), records)
+                for mode in (["--pcap", "-"], ["--summary", "--json"], ["--summary"], ["--json"], []):
+                    clean, result = analyze(before, *mode), analyze(stream, *mode)
+                    self.assertEqual((clean.returncode, clean.stderr), (0, b""), mode)
+                    self.assertEqual((result.returncode, result.stdout, result.stderr.decode()),
+                                     (1, clean.stdout, f"ostrane-analyzer: {message}\n"), mode)
 
     def test_a_record_of_any_length_takes_the_same_memory_and_is_cut_to_the_snaplen(self):
         # Past 262144 bytes, a chain of IPv6 options whose UDP header is cut
@@ -327,13 +404,15 @@ class Reader(unittest.TestCase):
                     shown = subprocess.run(MAIN + mode + [f.name], capture_output=True, timeout=60).stdout
                     self.assertRegex(shown.decode(), r'IPv6 fe80::1 > ff02::1 \[truncated\]\n|'
                                                      r'"truncated":true,"undecoded":1994\}|  IPv6 +1 ', mode)
-        for container in (lambda frames: b"".join(record(frame) for frame in frames),
-                          lambda frames: pcap_file((frame, 1, 0) for frame in frames),
-                          lambda frames: pcapng_file([(frame, 1, 0) for frame in frames])):
+        # Past the snaplen a pcap refuses a packet at its header; a pcapng block keeps what is read of it.
+        epb = struct.pack("<IIIII", 0, 0, 0, len(UDP_FRAME), len(UDP_FRAME)) + UDP_FRAME
+        for container in (lambda size: record(ethernet(0x88B5, bytes(size))) + record(UDP_FRAME),
+                          lambda size: pcapng_file([(UDP_FRAME, 1, 0)]) + pcapng_block("<", 0x0BAD, bytes(size)) + pcapng_block("<", 6, epb),
+                          lambda size: pcapng_file([]) + pcapng_block("<", 6, epb + bytes(size)) * 2):
             peaks = []
             for size in (4 << 20, 16 << 20):
                 with tempfile.TemporaryFile() as f:
-                    os.pwrite(f.fileno(), container([ethernet(0x88B5, bytes(size)), UDP_FRAME]), 0)
+                    os.pwrite(f.fileno(), container(size), 0)
                     tracemalloc.start()
                     summary = Summary()
                     summarise(open_capture(f.fileno())[1], summary, None, None)
@@ -346,14 +425,18 @@ class Reader(unittest.TestCase):
         tcp_frame = ethernet(0x86DD, ipv6(6, tcp(443, 50000, 0x18, b"y" * 100)))
         packets = [(UDP_FRAME, 1700000000, 250000), (tcp_frame, 1700000001, 999999), (UDP_FRAME[:40], 1700000002, 7)]
         stream = b"".join(record(frame, seconds + micros / 1e6) for frame, seconds, micros in packets)
-        plain = pcap_file(packets)
-        for capture, copies in [(plain, 1), (pcap_file(packets, ">", nano=True), 1), (pcapng_file(packets), 1),
-                                # A second section, of the other byte order, with interfaces of its own.
-                                (pcapng_file(packets, ">", ((1, 9),)) +
-                                 pcapng_file([packet + (1,) for packet in packets], "<", ((113, 6), (1, 9))), 2)]:
+        plain, fcs, ng = pcap_file(packets), pcap_file(packets, linktype=0x14000001), pcapng_file(packets)
+        # An option after the end of the options is not read: the clock stays in microseconds.
+        ended = ng[:28] + pcapng_block("<", 1, struct.pack("<HHI4xHHB3x", 1, 0, 0, 9, 1, 9)) + ng[60:]
+        for capture, copies, header in [
+                (plain, 1, plain), (pcap_file(packets, ">", nano=True), 1, plain), (ng, 1, plain), (ended, 1, plain),
+                (fcs, 1, fcs),  # the export keeps the FCS bits of the link type
+                # A second section, of the other byte order, with interfaces of its own.
+                (pcapng_file(packets, ">", ((1, 9),)) +
+                 pcapng_file([packet + (1,) for packet in packets], "<", ((113, 6), (1, 9))), 2, plain)]:
             for mode in ([], ["--json"], ["--summary"]):
                 self.assertEqual(analyze(capture, *mode).stdout, analyze(stream * copies, *mode).stdout, mode)
-            self.assertEqual(analyze(capture, "--pcap", "-").stdout, plain + plain[24:] * (copies - 1))
+            self.assertEqual(analyze(capture, "--pcap", "-").stdout, header[:24] + plain[24:] * copies)
         self.assertEqual(analyze(plain, "--pcap", "-").stdout, plain)
         # Two interfaces of two link types, one with a time offset, and a packet without a time of its own.
         cooked = struct.pack("!HHH8sH", 0, 772, 6, bytes(8), 0x0800) + ipv4(17, udp(1, 2, b"hi"))
