@@ -4,7 +4,10 @@
 
 #include <pcap/dlt.h>
 
+#include <algorithm>
 #include <cmath>
+#include <iterator>
+#include <utility>
 
 namespace ostrane {
 
@@ -63,11 +66,8 @@ std::array<uint8_t, kPcapFileHeaderSize> pcap_file_header(uint32_t linktype, uin
 }
 
 uint32_t pcap_linktype(int dlt) {
-    struct Mapped {
-        int dlt;
-        uint32_t linktype;
-    };
-    static constexpr Mapped kMapped[] = {
+    // DLT, then LINKTYPE.
+    static constexpr std::pair<int, uint32_t> kMapped[] = {
         {DLT_ATM_RFC1483, 100}, {DLT_RAW, 101},      {DLT_SLIP_BSDOS, 102}, {DLT_PPP_BSDOS, 103},
         {DLT_HDLC, 112},        {DLT_ATM_CLIP, 106}, {DLT_PFSYNC, 246},     {DLT_PKTAP, 258},
 #ifdef DLT_FR
@@ -78,9 +78,9 @@ uint32_t pcap_linktype(int dlt) {
     // systems put DLT_HDLC or DLT_PFSYNC inside it.
     if (dlt >= DLT_MATCHING_MIN && dlt <= DLT_MATCHING_MAX && dlt != DLT_PFSYNC && dlt != DLT_PKTAP)
         return static_cast<uint32_t>(dlt);
-    for (const auto& mapped : kMapped)
-        if (mapped.dlt == dlt) return mapped.linktype;
-    return static_cast<uint32_t>(dlt);
+    const auto* found =
+        std::find_if(std::begin(kMapped), std::end(kMapped), [dlt](const auto& mapped) { return mapped.first == dlt; });
+    return found != std::end(kMapped) ? found->second : static_cast<uint32_t>(dlt);
 }
 
 }  // namespace ostrane
