@@ -23,22 +23,27 @@ from records import HEADER, HEADER_SIZE, MAGIC, StreamError
 
 CHUNK = 1 << 20
 PCAP_HEADER = 24
-PCAP_RECORD = 16
-# pcap magic numbers, read little-endian: byte order and timestamp units.
-PCAP_MAGIC = {0xA1B2C3D4: ("<", 1e6), 0xD4C3B2A1: (">", 1e6),
-              0xA1B23C4D: ("<", 1e9), 0x4D3CB2A1: (">", 1e9)}
+# pcap magic numbers, read little-endian: byte order, timestamp units and the
+# size of a record's header, which Alexey Kuznetzov's patched libpcap of old
+# Red Hat systems made 8 bytes longer (interface, protocol, packet type).
+PCAP_MAGIC = {0xA1B2C3D4: ("<", 1e6, 16), 0xD4C3B2A1: (">", 1e6, 16),
+              0xA1B23C4D: ("<", 1e9, 16), 0x4D3CB2A1: (">", 1e9, 16),
+              0xA1B2CD34: ("<", 1e6, 24), 0x34CDB2A1: (">", 1e6, 24)}
 PCAPNG_SHB = 0x0A0D0D0A  # the same in either byte order
 PCAPNG_BYTE_ORDER = 0x1A2B3C4D
 IDB, OPB, SPB, EPB = 1, 2, 3, 6
 # The shortest block of each kind that holds its fixed fields.
 SHORTEST = {IDB: 20, OPB: 32, SPB: 16, EPB: 32}
 # A pcapng block is read whole up to this length. A longer packet block
-# keeps its fixed part and a snaplen of packet bytes; any other long block
-# keeps only what the reader looks at, and an interface that long is refused
-# rather than read without the options that set its clock.
+# keeps its fixed part and a snaplen of packet bytes, and any other long
+# block only what the reader looks at; but an interface is read whole up to
+# BLOCK_MAX, since its options set the clock of its packets. Past BLOCK_MAX,
+# libpcap's own limit, no block is read.
 BLOCK_LIMIT = SNAPLEN + (64 << 10)
+BLOCK_MAX = 16 << 20
 BLOCK_KEEP = {EPB: 28 + SNAPLEN, OPB: 28 + SNAPLEN, SPB: 12 + SNAPLEN, IDB: 16, PCAPNG_SHB: 12}
 OPTION_TSRESOL, OPTION_TSOFFSET = 9, 14
+CLOCK_OPTIONS = {OPTION_TSRESOL: 1, OPTION_TSOFFSET: 8}  # and their lengths
 # The most records handed on at once: the decoding loop then finds them
 # still in the processor's cache.
 GROUP = range(256)
@@ -119,12 +124,14 @@ def open_capture(fd, linktype=LINKTYPE_ETHERNET, read=os.read):
         return read(fd, size)
 
     start = _read_start(read_input, 4)
-    if start[:4] == PCAPNG_SHB.to_bytes(4, "little"):
+    # An input of fewer than 4 bytes is a cut-off version of what it starts like.
+    head = start[:4]
+    if head and PCAPNG_SHB.to_bytes(4, "little").startswith(head):
         blocks = _Pcapng()
         return "pcapng", _frame(Chunks(read_input, 12, blocks.sizes, blocks.cut_short, start), blocks.walk)
-    magic = int.from_bytes(start[:4], "little") if len(start) >= 4 else None
-    if magic in PCAP_MAGIC:
-        return "pcap", _frame(*_pcap(read_input, start, *PCAP_MAGIC[magic]))
+    for magic, kind in PCAP_MAGIC.items():
+        if head and magic.to_bytes(4, "little").startswith(head):
+            return "pcap", _frame(*_pcap(read_input, start, *kind))
     # Anything else is framed as records, and a wrong magic is named as one.
     return "records", _frame(*_records(read_input, start, linktype))
 
@@ -204,7 +211,7 @@ def _records(read, start, linktype):
     return chunks, walk
 
 
-def _pcap(read, start, order, per_second):
+def _pcap(read, start, order, per_second, size):
     head = _read_start(read, PCAP_HEADER, start)
     if len(head) < PCAP_HEADER:
         raise StreamError(f"file ends inside the pcap file header ({len(head)} of {PCAP_HEADER} bytes)", 0)
@@ -213,23 +220,23 @@ def _pcap(read, start, order, per_second):
 
     def sizes(record):
         captured = captured_at(record, 8)[0]
-        return (PCAP_RECORD + captured, PCAP_RECORD + captured) if captured <= SNAPLEN else None
+        return (size + captured, size + captured) if captured <= SNAPLEN else None
 
     def cut_short(have, record):
-        if have < PCAP_RECORD:
-            return f"file ends inside a record header ({have} of {PCAP_RECORD} bytes)"
-        return f"file ends inside a packet ({have - PCAP_RECORD} of {captured_at(record, 8)[0]} bytes)"
+        if have < size:
+            return f"file ends inside a record header ({have} of {size} bytes)"
+        return f"file ends inside a packet ({have - size} of {captured_at(record, 8)[0]} bytes)"
 
     def walk(data, p, chunks, unpack=struct.Struct(order + "IIII").unpack_from, snaplen=SNAPLEN):
         n, frames = len(data), []
         append = frames.append
         for _ in GROUP:
-            if n - p < 16:
+            if n - p < size:
                 return linktype, frames, p, None, False
             seconds, fraction, cap, orig = unpack(data, p)
             if cap > snaplen:
                 return linktype, frames, p, _too_long(cap), False
-            start = p + 16
+            start = p + size
             end = start + cap
             if end > n:
                 return linktype, frames, p, None, False
@@ -237,7 +244,7 @@ def _pcap(read, start, order, per_second):
             p = end
         return linktype, frames, p, None, True
 
-    return Chunks(read, PCAP_RECORD, sizes, cut_short, head[PCAP_HEADER:], PCAP_HEADER), walk, linktype
+    return Chunks(read, size, sizes, cut_short, head[PCAP_HEADER:], PCAP_HEADER), walk, linktype
 
 
 def _too_long(captured):
@@ -258,7 +265,7 @@ class _Section:
 
     def add_interface(self, data, p, end):
         """Adds the interface of the block at data[p:], whose options end at
-        `end`, and returns its link type."""
+        `end`; what is wrong with its clock, if anything."""
         linktype, snaplen = struct.unpack_from(self.order + "HxxI", data, p + 8)
         per_second, offset = 1_000_000, 0
         at = p + 16
@@ -267,14 +274,17 @@ class _Section:
             if code == 0 or at + 4 + length > end:
                 break
             value = data[at + 4:at + 4 + length]
-            if code == OPTION_TSRESOL and length == 1:
+            if code in CLOCK_OPTIONS and length != CLOCK_OPTIONS[code]:
+                # Read any other way, every timestamp of the interface would be wrong.
+                return f"interface option {code} of {length} bytes, not {CLOCK_OPTIONS[code]}"
+            if code == OPTION_TSRESOL:
                 # The high bit picks powers of two over powers of ten.
                 per_second = 2 ** (value[0] & 0x7F) if value[0] & 0x80 else 10 ** value[0]
-            elif code == OPTION_TSOFFSET and length == 8:
+            elif code == OPTION_TSOFFSET:
                 offset = struct.unpack(self.order + "q", value)[0]
             at += 4 + (length + 3) // 4 * 4
         self.interfaces.append((linktype, snaplen, per_second, offset))
-        return linktype
+        return None
 
 
 def _byte_order(block, p):
@@ -304,15 +314,16 @@ class _Pcapng:
         if order is None:
             return None
         whole = _U32[order](block, 4)[0]
-        if whole < 12 or whole % 4:
+        if whole < 12 or whole % 4 or whole > BLOCK_MAX:
             return None
         kind = int.from_bytes(block[:4], "little" if order == "<" else "big")
-        return whole, whole if whole <= BLOCK_LIMIT else BLOCK_KEEP.get(kind, 12)
+        return whole, whole if whole <= BLOCK_LIMIT or kind == IDB else BLOCK_KEEP.get(kind, 12)
 
     def cut_short(self, have, block):
-        if have < 12:
+        order = self.order_of(block) if have >= 8 else None
+        if order is None:
             return f"file ends inside a block header ({have} of 12 bytes)"
-        return f"file ends inside a block ({have} of {_U32[self.order_of(block)](block, 4)[0]} bytes)"
+        return f"file ends inside a block ({have} of {_U32[order](block, 4)[0]} bytes)"
 
     def walk(self, data, p, chunks):
         n, frames, fault, more = len(data), [], None, False
@@ -334,6 +345,9 @@ class _Pcapng:
             whole = u32(data, p + 4)[0]
             if whole < 12 or whole % 4:
                 fault = f"bad pcapng block length {whole}"
+                break
+            if whole > BLOCK_MAX:
+                fault = f"pcapng block of {whole} bytes, more than the {BLOCK_MAX} a block may have"
                 break
             after = p + whole
             if after <= n:
@@ -362,12 +376,9 @@ class _Pcapng:
                         p, more = after, True
                         break
             elif kind == IDB:
-                if whole > BLOCK_LIMIT:
-                    fault = f"interface description block of {whole} bytes, more than the {BLOCK_LIMIT} read whole"
-                else:
-                    described = section.add_interface(data, p, after - 4)
-                    if linktype is None:
-                        linktype = self.linktype = described
+                fault = section.add_interface(data, p, after - 4)
+                if linktype is None and not fault:
+                    linktype = self.linktype = section.interfaces[-1][0]
             elif kind == PCAPNG_SHB:
                 section = self.section = _Section(order)
             if fault:
@@ -389,7 +400,9 @@ def _packet(section, kind, data, p, whole):
         interface, _, high, low, cap, orig = section.opb(data, p + 8)
         start, room = p + 28, whole - 32
     if interface >= len(section.interfaces):
-        return f"packet of interface {interface}, but {len(section.interfaces)} described"
+        if not section.interfaces:
+            return "packet before any interface description block in its section"
+        return f"packet of interface {interface}, but its section describes only {len(section.interfaces)}"
     linktype, snaplen, per_second, offset = section.interfaces[interface]
     if kind == SPB:
         # Its captured length is the original one, cut to the snaplen.

@@ -70,10 +70,19 @@ def refusal(args):
     if args.json and args.pcap == "-" and not args.summary:
         return ("--json prints a line per record, and --pcap - takes standard output for the pcap instead: "
                 "write the pcap to a file, or add --summary for the JSON summary on standard error")
+    if args.pcap not in (None, "-") and args.file != "-" and _same_file(args.pcap, args.file):
+        return f"--pcap {args.pcap} is the file being read: writing it would destroy it"
     if args.file == "-" and sys.stdin.isatty():
         # The stream is binary: nobody types it, and waiting without a word would look like a hang.
         return "standard input is a terminal: pipe ostrane into it (ostrane -i eth0 | ostrane-analyzer) or name a file"
     return None
+
+
+def _same_file(one, other):
+    try:
+        return os.path.samefile(one, other)
+    except OSError:  # one of them does not exist (yet): not the same
+        return False
 
 
 def run(args, source):
@@ -113,7 +122,7 @@ def run(args, source):
             try:
                 pcap_file = sys.stdout.buffer if to_stdout else open(args.pcap, "wb")
             except OSError as error:
-                raise OutputError(f"cannot open {args.pcap}: {error.strerror}") from None
+                raise OutputError(f"cannot create the pcap {args.pcap}: {error.strerror}") from None
 
         try:
             container, groups = open_capture(source.fileno(), args.linktype)

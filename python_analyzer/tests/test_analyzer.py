@@ -359,7 +359,14 @@ class Reader(unittest.TestCase):
             (pcap_file([(UDP_FRAME, 1, 0), (bytes(300000), 1, 0)]), 1,
              "packet of 300000 bytes, more than the 262144 any capture keeps at byte offset 100"),
             (two[:-30], 1, "file ends inside a block (62 of 92 bytes) at byte offset 164"),
-            (one + epb(1, 0, UDP_FRAME), 1, "packet of interface 1, but 1 described at byte offset 164"),
+            (one + epb(1, 0, UDP_FRAME), 1, "packet of interface 1, but its section describes only 1 at byte offset 164"),
+            (pcapng_file([], interfaces=()) + epb(0, 0, UDP_FRAME), 0,
+             "packet before any interface description block in its section at byte offset 40"),
+            (one + block(1, struct.pack("<HHIHHI", 1, 0, 0, 9, 4, 9)), 1,  # a clock read any other way is wrong
+             "interface option 9 of 4 bytes, not 1 at byte offset 164"),
+            (b"\xd4\xc3", 0, "file ends inside the pcap file header (2 of 24 bytes) at byte offset 0"),
+            (b"\x0a\x0d", 0, "file ends inside a block header (2 of 12 bytes) at byte offset 0"),
+            (two[:len(one) + 10], 1, "file ends inside a block (10 of 92 bytes) at byte offset 164"),
             (one + struct.pack("<II", 6, 14) + bytes(6), 1, "bad pcapng block length 14 at byte offset 164"),
             (one + block(6, bytes(8)) + epb(0, 0, UDP_FRAME), 1,
              "pcapng block of type 6 is too short (20 bytes) at byte offset 164"),
@@ -373,11 +380,11 @@ class Reader(unittest.TestCase):
              "packet of 1000 bytes in a block of 72 at byte offset 164"),
             (one + epb(0, 0, bytes(300000)), 1, "packet of 300000 bytes, more than the 262144 any capture keeps "
                                                 "at byte offset 164"),
-            (one + idb(limit + 4, 9), 1, "interface description block of 327684 bytes, more than the 327680 read "
-                                         "whole at byte offset 164"),
-            # The longest interface read whole sets its clock however the reads cut it.
-            (one + idb(limit, 9) + epb(1, 10**9, UDP_FRAME) + b"\x06\0\0", 2,
-             f"file ends inside a block header (3 of 12 bytes) at byte offset {len(one) + limit + 92}"),
+            (one + struct.pack("<II", 0x0BAD, 16777220) + bytes(4), 1,  # refused before it is read, as libpcap does
+             "pcapng block of 16777220 bytes, more than the 16777216 a block may have at byte offset 164"),
+            # An interface longer than other blocks are read whole sets its clock however the reads cut it.
+            (one + idb(limit + 4, 9) + epb(1, 10**9, UDP_FRAME) + b"\x06\0\0", 2,
+             f"file ends inside a block header (3 of 12 bytes) at byte offset {len(one) + limit + 96}"),
             (one + block(0x0A0D0D0A, struct.pack("<IHHq", 0xDEADBEEF, 1, 0, -1)), 1,
              "bad pcapng byte-order magic efbeadde at byte offset 164"),
         ]:
@@ -410,7 +417,7 @@ class Reader(unittest.TestCase):
                           lambda size: pcapng_file([(UDP_FRAME, 1, 0)]) + pcapng_block("<", 0x0BAD, bytes(size)) + pcapng_block("<", 6, epb),
                           lambda size: pcapng_file([]) + pcapng_block("<", 6, epb + bytes(size)) * 2):
             peaks = []
-            for size in (4 << 20, 16 << 20):
+            for size in (3 << 20, 12 << 20):
                 with tempfile.TemporaryFile() as f:
                     os.pwrite(f.fileno(), container(size), 0)
                     tracemalloc.start()
@@ -426,10 +433,13 @@ class Reader(unittest.TestCase):
         packets = [(UDP_FRAME, 1700000000, 250000), (tcp_frame, 1700000001, 999999), (UDP_FRAME[:40], 1700000002, 7)]
         stream = b"".join(record(frame, seconds + micros / 1e6) for frame, seconds, micros in packets)
         plain, fcs, ng = pcap_file(packets), pcap_file(packets, linktype=0x14000001), pcapng_file(packets)
+        # Records 8 bytes longer (interface, protocol, packet type), as an old patched libpcap wrote them.
+        patched = struct.pack("<IHHiIII", 0xA1B2CD34, 2, 4, 0, 0, 262144, 1) + b"".join(
+            struct.pack("<IIII8x", seconds, micros, len(frame), len(frame)) + frame for frame, seconds, micros in packets)
         # An option after the end of the options is not read: the clock stays in microseconds.
         ended = ng[:28] + pcapng_block("<", 1, struct.pack("<HHI4xHHB3x", 1, 0, 0, 9, 1, 9)) + ng[60:]
         for capture, copies, header in [
-                (plain, 1, plain), (pcap_file(packets, ">", nano=True), 1, plain), (ng, 1, plain), (ended, 1, plain),
+                (plain, 1, plain), (pcap_file(packets, ">", nano=True), 1, plain), (patched, 1, plain), (ng, 1, plain), (ended, 1, plain),
                 (fcs, 1, fcs),  # the export keeps the FCS bits of the link type
                 # A second section, of the other byte order, with interfaces of its own.
                 (pcapng_file(packets, ">", ((1, 9),)) +
@@ -489,6 +499,9 @@ class Reader(unittest.TestCase):
              "JSON summary on standard error\n"),
             (f"mkfifo ff; head -c 100 ff >/dev/null & {main} --summary --pcap ff", 1, 0,
              "ostrane-analyzer: cannot write the pcap to ff: Broken pipe\n"),
+            # Not a byte of the file read is lost, even through another name.
+            (f"cat >in; ln -s in link; {main} --pcap link in; s=$?; [ $(stat -c %s in) = 1600000 ] && exit $s", 2, 0,
+             "ostrane-analyzer: --pcap link is the file being read: writing it would destroy it\n"),
         ]:
             with self.subTest(shell=shell), tempfile.TemporaryDirectory() as scratch:
                 result = subprocess.run(["bash", "-c", shell], input=record(UDP_FRAME) * 20000, cwd=scratch,
