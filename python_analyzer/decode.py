@@ -461,6 +461,15 @@ def looks_like_linux_cooked(frame):
             and _u16(frame, 14)[0] in (0x0800, 0x86DD, 0x0806))
 
 
+def looks_like_raw_ip(frame):
+    """An IP packet read as Ethernet: version 4 or 6, and the length its
+    header gives that of the frame, which no Ethernet frame's addresses are."""
+    version = frame[0] >> 4 if frame else 0
+    if version == 4:
+        return len(frame) >= 20 and frame[0] & 0x0F >= 5 and _u16(frame, 2)[0] == len(frame)
+    return version == 6 and len(frame) >= 40 and _u16(frame, 4)[0] + 40 == len(frame)
+
+
 def describe_conversation(key):
     name, (a, a_port), (b, b_port) = key
     a_port = None if a_port < 0 else a_port

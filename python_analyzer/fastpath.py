@@ -15,7 +15,7 @@ import struct
 import time
 
 from decode import (LINKTYPE_ETHERNET, conversation_key, decode, format_address, format_endpoint,
-                    looks_like_linux_cooked)
+                    looks_like_linux_cooked, looks_like_raw_ip)
 from pcapfile import LINKTYPE_MASK, record_header, split_timestamp
 
 # The caches hold one entry per flow direction; an endless capture with ever
@@ -260,18 +260,27 @@ def summarise(groups, summary, pcap, hint):
             protocols["UDP"] += udp
 
 
+# What frames read as Ethernet may really be, how to tell, and the link type to ask for.
+_GUESSES = ((looks_like_linux_cooked, "Linux cooked captures (ostrane -i any)", 113),
+            (looks_like_raw_ip, "raw IP (ostrane on a tun or WireGuard device)", 101))
+
+
 class LinktypeHint:
     """Says once, on standard error, that frames read as Ethernet look like
-    Linux cooked captures (what `ostrane -i any` writes)."""
+    what a capture writes on another kind of device: the record stream does
+    not name its link type."""
 
     def __init__(self, say):
         self._say = say
+        self._guess = None
 
     def check(self, frame, left):
         """Returns how many frames are still to check (0: decided)."""
-        if not looks_like_linux_cooked(frame):
+        if self._guess is None:
+            self._guess = next((guess for guess in _GUESSES if guess[0](frame)), None)
+        if self._guess is None or not self._guess[0](frame):
             return 0
         if left == 1:
-            self._say("ostrane-analyzer: these frames look like Linux cooked captures (ostrane -i any); "
-                      "decode them with --linktype 113\n")
+            self._say(f"ostrane-analyzer: these frames look like {self._guess[1]}; "
+                      f"decode them with --linktype {self._guess[2]}\n")
         return left - 1

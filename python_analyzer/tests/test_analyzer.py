@@ -479,12 +479,16 @@ class Reader(unittest.TestCase):
             self.assertEqual(len(shown.stdout.splitlines()), 3)
             self.assertIn(b"10.0.0.1.40000 > 10.0.0.2.5000: UDP, length 18", shown.stdout)
 
-    def test_linux_cooked_frames_read_as_ethernet_get_one_hint(self):
+    def test_cooked_or_raw_ip_frames_read_as_ethernet_get_one_hint(self):
         cooked = struct.pack("!HHH8sH", 4, 772, 6, bytes(8), 0x0800) + ipv4(17, udp(1, 2, b"hi"))  # sent by us
+        raw, raw6 = ipv4(17, udp(1, 2, b"hi")), ipv6(17, udp(1, 2, b""))
         hint = "ostrane-analyzer: these frames look like Linux cooked captures (ostrane -i any); decode them with --linktype 113\n"
-        for first, options, expected in [(cooked, [], hint), (cooked, ["--summary"], hint),
-                                         (cooked, ["--linktype", "113"], ""), (UDP_FRAME, [], "")]:
-            result = analyze(record(first) + record(cooked) * 3, *options)
+        raw_hint = ("ostrane-analyzer: these frames look like raw IP (ostrane on a tun or WireGuard device); "
+                    "decode them with --linktype 101\n")
+        for first, then, options, expected in [
+                (cooked, cooked, [], hint), (cooked, cooked, ["--summary"], hint), (cooked, cooked, ["--linktype", "113"], ""),
+                (UDP_FRAME, cooked, [], ""), (raw, raw6, [], raw_hint), (raw, cooked, [], ""), (raw[:-1], raw, [], "")]:
+            result = analyze(record(first) + record(then) * 3, *options)
             self.assertEqual((result.returncode, result.stderr.decode()), (0, expected), options)
 
     def test_closed_streams_and_a_reader_that_leaves(self):
