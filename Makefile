@@ -82,9 +82,10 @@ bench-reader:
 	cmake --build $(BUILD_DIR) -j $(JOBS) --target ostrane udp_flood
 	bench/reader.py --build $(BUILD_DIR)
 
-# Mutated record streams through the reader in every mode, each run checked:
-# no traceback, one error line, strict JSON, counts that agree. Seeded and
-# bounded: FUZZ_SEED, FUZZ_COUNT streams at most, FUZZ_SECONDS at most.
+# Mutated record streams, pcap and pcapng files through the reader in every
+# mode, each run checked against a plain framer of its own: no traceback, one
+# error line, the same packets, strict JSON, counts that agree. Seeded and
+# bounded: FUZZ_SEED, FUZZ_COUNT inputs at most, FUZZ_SECONDS at most.
 FUZZ_SEED ?= 1
 FUZZ_COUNT ?= 3000
 FUZZ_SECONDS ?= 1800
