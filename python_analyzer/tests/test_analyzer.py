@@ -233,6 +233,8 @@ class Reader(unittest.TestCase):
             ethernet(0x0800, ipv4(6, tcp(1, 2, 0x18, bytes(4) + b"o", header=0x60))),  # options, cut at every byte
             ethernet(0x0800, ipv4(6, tcp(1, 2, 0x10, header=0x40))),
             ethernet(0x86DD, b"\x40" + ipv6(17, udp(1, 2, b"zz"))[1:]),
+            ethernet(0x11DD, ipv6(17, udp(1, 2, b"zz"))),  # an IPv6 packet behind an EtherType that only ends alike
+            ethernet(0x8600, ipv6(17, udp(1, 2, b"zz"))),
             ethernet(0x0800, ipv4(17, udp(1, 2, b"abcdef")[:10])),
         ]
         # Lengths in the headers that disagree with the frame.
