@@ -41,7 +41,7 @@ SHORTEST = {IDB: 20, OPB: 32, SPB: 16, EPB: 32}
 # libpcap's own limit, no block is read.
 BLOCK_LIMIT = SNAPLEN + (64 << 10)
 BLOCK_MAX = 16 << 20
-BLOCK_KEEP = {EPB: 28 + SNAPLEN, OPB: 28 + SNAPLEN, SPB: 12 + SNAPLEN, IDB: 16, PCAPNG_SHB: 12}
+BLOCK_KEEP = {EPB: 28 + SNAPLEN, OPB: 28 + SNAPLEN, SPB: 12 + SNAPLEN, PCAPNG_SHB: 12}
 OPTION_TSRESOL, OPTION_TSOFFSET = 9, 14
 CLOCK_OPTIONS = {OPTION_TSRESOL: 1, OPTION_TSOFFSET: 8}  # and their lengths
 # The most records handed on at once: the decoding loop then finds them
@@ -390,15 +390,14 @@ class _Pcapng:
 def _packet(section, kind, data, p, whole):
     """The frame of the packet block at data[p:] and its link type, or what
     is wrong with the block."""
+    # The packet's bytes start after the fixed fields, and all but the trailer is room for them.
+    start, room = p + SHORTEST[kind] - 4, whole - SHORTEST[kind]
     if kind == SPB:
         interface, high, low, orig = 0, 0, 0, section.u32(data, p + 8)[0]
-        start, room = p + 12, whole - 16
     elif kind == EPB:
         interface, high, low, cap, orig = section.epb(data, p + 8)
-        start, room = p + 28, whole - 32
     else:
         interface, _, high, low, cap, orig = section.opb(data, p + 8)
-        start, room = p + 28, whole - 32
     if interface >= len(section.interfaces):
         if not section.interfaces:
             return "packet before any interface description block in its section"
