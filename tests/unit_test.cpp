@@ -41,7 +41,9 @@ using ostrane::PacketDispatcher;
 using ostrane::PacketRecordHeader;
 
 ostrane::CapturedPacket packet_of(const std::string& bytes, double timestamp, uint32_t original) {
-    return {timestamp, original, static_cast<uint32_t>(bytes.size()), reinterpret_cast<const uint8_t*>(bytes.data())};
+    const double seconds = std::floor(timestamp);
+    return {timestamp, original, static_cast<uint32_t>(bytes.size()), reinterpret_cast<const uint8_t*>(bytes.data()),
+            static_cast<int64_t>(seconds), static_cast<uint32_t>(std::lround((timestamp - seconds) * 1e9))};
 }
 
 ostrane::DispatcherConfig file_config(const std::string& path,
@@ -59,8 +61,9 @@ std::string pattern(size_t size, char seed) {
     return bytes;
 }
 
-// The worked example, a header alone, a record cut by the snap length and the largest
-// libpcap gives; as records, and as a pcap file after its header.
+// The worked example, a header alone, a record cut by the snap length, the largest libpcap
+// gives and one that a pcapng block pads; as records, as a pcap file after its header and
+// as pcapng blocks after the file's first ones.
 TEST(RecordStream, GoldenBytesAndCounters) {
     const char* const path = "record_stream_test.bin";  // in the build tree, where ctest runs
     const auto remove = [](const char* file) { (void)std::remove(file); };
@@ -69,7 +72,12 @@ TEST(RecordStream, GoldenBytesAndCounters) {
     const std::string sixty = pattern(60, 0);
     const std::string snapped = pattern(64, 3);
     const std::string big = pattern(262144, 1);  // the largest that libpcap gives
+    const std::string odd = pattern(61, 5);
     const std::string pcap_header("\xD4\xC3\xB2\xA1" "\x02\0\x04\0" "\0\0\0\0\0\0\0\0" "\0\0\x04\0" "\x71\0\0\0", 24);
+    ostrane::LinkDescription link;
+    link.linktype = 113;
+    link.snaplen = 262144;
+    const std::vector<uint8_t> first_blocks = ostrane::pcapng_file_header(link);
     using S = std::string;
     // NOLINTBEGIN(performance-inefficient-string-concatenation): the bytes read best in order
     for (const auto& [format, expected] : {
@@ -77,21 +85,36 @@ TEST(RecordStream, GoldenBytesAndCounters) {
                        S("PKT\0" "\0\0\0\0\0\0\x04\x40" "\x3C\0\0\0" "\x3C\0\0\0", 20) + sixty +
                            S("PKT\0" "\0\0\0\0\0\0\x08\x40" "\0\0\0\0" "\0\0\0\0", 20) +
                            S("PKT\0" "\0\0\0\0\0\0\x10\x40" "\xEA\x05\0\0" "\x40\0\0\0", 20) + snapped +
-                           S("PKT\0" "\0\0\0\0\0\0\x14\x40" "\xE0\x93\x04\0" "\0\0\x04\0", 20) + big},
+                           S("PKT\0" "\0\0\0\0\0\0\x14\x40" "\xE0\x93\x04\0" "\0\0\x04\0", 20) + big +
+                           S("PKT\0" "\0\0\0\0\0\0\x18\x40" "\x3D\0\0\0" "\x3D\0\0\0", 20) + odd},
              {ostrane::RecordFormat::Pcap,
               pcap_header + S("\x02\0\0\0" "\x20\xA1\x07\0" "\x3C\0\0\0" "\x3C\0\0\0", 16) + sixty +
                   S("\x03\0\0\0" "\0\0\0\0" "\0\0\0\0" "\0\0\0\0", 16) +
                   S("\x04\0\0\0" "\0\0\0\0" "\x40\0\0\0" "\xEA\x05\0\0", 16) + snapped +
-                  S("\x05\0\0\0" "\0\0\0\0" "\0\0\x04\0" "\xE0\x93\x04\0", 16) + big}}) {
+                  S("\x05\0\0\0" "\0\0\0\0" "\0\0\x04\0" "\xE0\x93\x04\0", 16) + big +
+                  S("\x06\0\0\0" "\0\0\0\0" "\x3D\0\0\0" "\x3D\0\0\0", 16) + odd},
+             {ostrane::RecordFormat::Pcapng,
+              S(first_blocks.begin(), first_blocks.end()) +
+                  S("\x06\0\0\0" "\x5C\0\0\0" "\0\0\0\0" "\0\0\0\0" "\xA0\x25\x26\0" "\x3C\0\0\0" "\x3C\0\0\0", 28) +
+                  sixty + S("\x5C\0\0\0", 4) +
+                  S("\x06\0\0\0" "\x20\0\0\0" "\0\0\0\0" "\0\0\0\0" "\xC0\xC6\x2D\0" "\0\0\0\0" "\0\0\0\0"
+                    "\x20\0\0\0", 32) +
+                  S("\x06\0\0\0" "\x60\0\0\0" "\0\0\0\0" "\0\0\0\0" "\0\x09\x3D\0" "\x40\0\0\0" "\xEA\x05\0\0", 28) +
+                  snapped + S("\x60\0\0\0", 4) +
+                  S("\x06\0\0\0" "\x20\0\x04\0" "\0\0\0\0" "\0\0\0\0" "\x40\x4B\x4C\0" "\0\0\x04\0" "\xE0\x93\x04\0", 28) +
+                  big + S("\x20\0\x04\0", 4) +
+                  S("\x06\0\0\0" "\x60\0\0\0" "\0\0\0\0" "\0\0\0\0" "\x80\x8D\x5B\0" "\x3D\0\0\0" "\x3D\0\0\0", 28) +
+                  odd + S("\0\0\0" "\x60\0\0\0", 7)}}) {
         // NOLINTEND(performance-inefficient-string-concatenation)
         PacketDispatcher dispatcher(file_config(path, format));
-        dispatcher.set_link(113, 262144);
+        dispatcher.set_link(link);
         dispatcher.set_hold_limit(1 << 20);
         ASSERT_TRUE(dispatcher.init());
         EXPECT_TRUE(dispatcher.dispatch(packet_of(sixty, 2.5, 60)));
         EXPECT_TRUE(dispatcher.dispatch(packet_of("", 3.0, 0)));
         EXPECT_TRUE(dispatcher.dispatch(packet_of(snapped, 4.0, 1514)));
         EXPECT_TRUE(dispatcher.dispatch(packet_of(big, 5.0, 300000)));
+        EXPECT_TRUE(dispatcher.dispatch(packet_of(odd, 6.0, 61)));
         EXPECT_EQ(dispatcher.send(), PacketDispatcher::Sent::All);
         EXPECT_TRUE(dispatcher.close());
 
@@ -99,7 +122,7 @@ TEST(RecordStream, GoldenBytesAndCounters) {
         const std::string written{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
         EXPECT_TRUE(written == expected) << written.size() << " bytes, not " << expected.size();
         EXPECT_EQ(std::make_pair(dispatcher.packets_dispatched(), dispatcher.bytes_written()),
-                  std::make_pair(uint64_t{4}, uint64_t{written.size()}));  // the file header counts as bytes
+                  std::make_pair(uint64_t{5}, uint64_t{written.size()}));  // the file header counts as bytes
     }
 }
 

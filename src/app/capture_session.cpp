@@ -107,13 +107,16 @@ void CaptureSession::turn() {
     const bool more_ready = reading_ && asked > 0 && read >= asked;
     const uint64_t held = dispatcher_.pending_bytes();
     if (!counting_only_ && state_ != State::Done) write_out(more_ready);
-    tell();
-    if (state_ != State::Capturing && !reading_ && (counting_only_ || dispatcher_.pending_bytes() == 0)) {
-        state_ = State::Done;
-    }
     // The kernel's counters when reading stopped: what it drops while a slow
     // reader takes the rest came after the ending, and was never asked for.
     if (was_reading && !reading_) ending_.stats = engine_.get_stats();
+    // Every packet is out: what ends the file follows them, with those counters.
+    const bool over = state_ != State::Capturing && !reading_;
+    if (over && !counting_only_ && dispatcher_.pending_bytes() == 0 && dispatcher_.finish(ending_.stats)) {
+        write_out(false);
+    }
+    tell();
+    if (over && (counting_only_ || dispatcher_.pending_bytes() == 0)) state_ = State::Done;
     if (state_ == State::Done || more_ready) return;
     // The room ran out and the send made some: read on at once.
     if (reading_ && asked == 0 && dispatcher_.pending_bytes() < held) return;

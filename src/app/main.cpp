@@ -7,11 +7,13 @@
 #include "app/privileges.h"
 #include "app/status_line.h"
 #include "capture/capture_engine.h"
+#include "interfaces/interface_manager.h"
 #include "output/packet_dispatcher.h"
 #include "output/record_format.h"
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -149,10 +151,19 @@ std::string link_type_text(int linktype) {
     return text;
 }
 
+// -w x.pcapng, as dumpcap and Wireshark choose the format by the name.
+bool pcapng_named(const std::string& path) {
+    const std::string suffix = ".pcapng";
+    if (path.size() < suffix.size()) return false;
+    return std::equal(suffix.begin(), suffix.end(), path.end() - static_cast<std::ptrdiff_t>(suffix.size()),
+                      [](char a, char b) { return a == std::tolower(static_cast<unsigned char>(b)); });
+}
+
 ostrane::DispatcherConfig dispatcher_config(const ostrane::CommandLineOptions& options) {
     ostrane::DispatcherConfig config;
     if (options.write_path.empty()) return config;
-    config.format = ostrane::RecordFormat::Pcap;
+    const bool pcapng = options.pcapng || pcapng_named(options.write_path);
+    config.format = pcapng ? ostrane::RecordFormat::Pcapng : ostrane::RecordFormat::Pcap;
     if (options.write_path == "-") return config;
     config.mode = ostrane::OutputMode::File;
     config.output_path = options.write_path;
@@ -168,6 +179,8 @@ ostrane::CaptureConfig capture_config(const ostrane::CommandLineOptions& options
     config.snaplen = options.snaplen;
     config.buffer_size_mb = options.buffer_size_mb;
     config.promiscuous = options.promiscuous;
+    config.nano = options.nano && !options.write_path.empty();  // the record stream stays as it is
+    config.direction = options.direction;
     return config;
 }
 
@@ -195,7 +208,11 @@ bool open_capture(const ostrane::CommandLineOptions& options, CaptureEngine& eng
         return false;
     }
     if (options.write_path.empty()) return true;
-    dispatcher.set_link(ostrane::pcap_linktype(engine.datalink()), static_cast<uint32_t>(engine.snapshot()));
+    const ostrane::CaptureConfig& capture = engine.config();
+    dispatcher.set_link({ostrane::pcap_linktype(engine.datalink()), static_cast<uint32_t>(engine.snapshot()),
+                         capture.nano, capture.interface_name,
+                         ostrane::InterfaceManager::description_of(capture.interface_name), capture.filter});
+    dispatcher.set_counters([&engine] { return engine.get_stats(); });
     if (dispatcher.init()) return true;
     messages.say("[ERROR] Failed to initialize dispatcher: " + dispatcher.last_error());
     return false;

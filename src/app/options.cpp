@@ -11,6 +11,10 @@ namespace ostrane {
 
 namespace {
 
+std::string invalid(const char* option, const char* value, const std::string& allowed) {
+    return "Invalid value for " + std::string(option) + ": '" + escape_for_terminal(value) + "' (" + allowed + ")";
+}
+
 // A value is taken only when all of it is a number in range: "ten" once
 // meant 0 (no limit) and "10k" meant 10. Anything else sets `error`, which
 // ends the parse.
@@ -24,8 +28,7 @@ void parse_into(Number& field, const char* option, const char* text, uint64_t ma
         field = static_cast<Number>(value);
         return;
     }
-    error = "Invalid value for " + std::string(option) + ": '" + escape_for_terminal(text) +
-            "' (a whole number from 0 to " + std::to_string(max) + ")";
+    error = invalid(option, text, "a whole number from 0 to " + std::to_string(max));
 }
 
 // 0 would mean "none" for -C, -G and -W: tcpdump refuses it too.
@@ -33,7 +36,7 @@ template <typename Number>
 void parse_positive(Number& field, const char* option, const char* text, uint64_t max, std::string& error) {
     parse_into(field, option, text, max, error);
     if (error.empty() && field == 0) {
-        error = "Invalid value for " + std::string(option) + ": '0' (a whole number from 1 to " + std::to_string(max) + ")";
+        error = invalid(option, "0", "a whole number from 1 to " + std::to_string(max));
     }
 }
 
@@ -81,6 +84,29 @@ const Option kOptions[] = {
      [](CommandLineOptions& o, const char* n, const char* v, std::string& e) {
          parse_positive(o.file_count, n, v, 1000000, e);
      }},
+    {"--pcapng", nullptr, nullptr, "With -w: write pcapng (a name ending in .pcapng does too)",
+     [](CommandLineOptions& o, const char*, const char*, std::string&) { o.pcapng = true; }},
+    {"--time-stamp-precision", nullptr, "<micro|nano>", "Timestamps in the files to the micro- or nanosecond",
+     [](CommandLineOptions& o, const char* n, const char* v, std::string& e) {
+         o.nano = std::strcmp(v, "nano") == 0;
+         if (!o.nano && std::strcmp(v, "micro") != 0) e = invalid(n, v, "micro or nano");
+     }},
+    {"--micro", nullptr, nullptr, "Same as --time-stamp-precision=micro (the default)",
+     [](CommandLineOptions& o, const char*, const char*, std::string&) { o.nano = false; }},
+    {"--nano", nullptr, nullptr, "Same as --time-stamp-precision=nano",
+     [](CommandLineOptions& o, const char*, const char*, std::string&) { o.nano = true; }},
+    {"-z", nullptr, "<command>", "With -C or -G: run command FILE on each file a rotation closes",
+     [](CommandLineOptions& o, const char*, const char* v, std::string&) { o.post_rotate = v; }},
+    {"-Q", "--direction", "<in|out|inout>", "Only the packets received, sent, or both (default)",
+     [](CommandLineOptions& o, const char* n, const char* v, std::string& e) {
+         const std::string value = v;
+         if (value == "in" || value == "out" || value == "inout") {
+             o.direction = value == "in" ? PacketDirection::In : value == "out" ? PacketDirection::Out
+                                                                                : PacketDirection::InOut;
+         } else {
+             e = invalid(n, v, "in, out or inout");
+         }
+     }},
     {"-p", nullptr, nullptr, "Leave the interface out of promiscuous mode (default: on)",
      [](CommandLineOptions& o, const char*, const char*, std::string&) { o.promiscuous = false; }},
     {"-q", nullptr, nullptr, "Quiet: only warnings, errors and the final report",
@@ -107,20 +133,25 @@ const Option* find_option(const char* arg) {
 bool parse_command_line(int argc, const char* const* argv, CommandLineOptions& options, std::string& error) {
     error.clear();
     for (int i = 1; i < argc; ++i) {
-        const char* arg = argv[i];
-        const Option* option = find_option(arg);
+        std::string name = argv[i];
+        const size_t equals = name.rfind("--", 0) == 0 ? name.find('=') : std::string::npos;
+        const char* attached = equals != std::string::npos ? argv[i] + equals + 1 : nullptr;
+        name = name.substr(0, equals);
+        const Option* option = find_option(name.c_str());
         std::string problem;
         if (option == nullptr) {
-            problem = arg[0] == '-' ? "Unknown option: " + escape_for_terminal(arg)
-                                    : "Unexpected argument: " + escape_for_terminal(arg) +
-                                          " (an interface goes after -i)";
-        } else if (option->value != nullptr && i + 1 >= argc) {
+            problem = name[0] == '-' ? "Unknown option: " + escape_for_terminal(name)
+                                     : "Unexpected argument: " + escape_for_terminal(name) +
+                                           " (an interface goes after -i)";
+        } else if (option->value == nullptr && attached != nullptr) {
+            problem = "Option " + name + " takes no value";
+        } else if (option->value != nullptr && attached == nullptr && i + 1 >= argc) {
             problem = "Option " + std::string(option->name) + " needs a value (" + option->value + ")";
         } else {
             // A value is the next argument whatever it looks like: -i -l
             // names an interface "-l".
-            const char* value = option->value != nullptr ? argv[++i] : nullptr;
-            option->apply(options, arg, value, problem);
+            const char* value = attached != nullptr ? attached : option->value != nullptr ? argv[++i] : nullptr;
+            option->apply(options, name.c_str(), value, problem);
         }
         if (!problem.empty() && error.empty()) error = problem;
     }
@@ -132,6 +163,9 @@ bool parse_command_line(int argc, const char* const* argv, CommandLineOptions& o
             error = "-W needs -C or -G";
         }
     }
+    const bool rotating = options.file_size_mb > 0 || options.rotate_seconds > 0;
+    if (error.empty() && options.pcapng && options.write_path.empty()) error = "--pcapng needs -w <file>";
+    if (error.empty() && !options.post_rotate.empty() && !rotating) error = "-z needs -C or -G";
     // Later arguments are still read after an error, so that a -h among them is seen.
     return error.empty();
 }
@@ -145,8 +179,12 @@ void print_usage(std::ostream& out, const char* program) {
         << "\n"
         << "Options:\n";
     for (const Option& option : kOptions) {
-        const std::string usage = std::string(option.name) + (option.value != nullptr ? std::string(" ") + option.value : "");
-        out << "  " << std::left << std::setw(18) << usage << option.help << "\n";
+        std::string usage = std::string(option.name) + (option.value != nullptr ? std::string(" ") + option.value : "");
+        if (option.alias != nullptr && option.alias[1] == '-') usage += std::string(", ") + option.alias;
+        constexpr size_t kColumn = 18;
+        // A long one takes a line of its own, with the help under the others'.
+        if (usage.size() >= kColumn) usage += "\n" + std::string(kColumn + 2, ' ');
+        out << "  " << std::left << std::setw(kColumn) << usage << option.help << "\n";
     }
     // Every example runs as shown: standard output takes only a file or a
     // pipe, since packet bytes would drive a terminal.
@@ -157,6 +195,7 @@ void print_usage(std::ostream& out, const char* program) {
         << "  " << program << " -i eth0 -f \"tcp port 80\" | ostrane-analyzer\n"
         << "  " << program << " -i eth0 -w trace.pcap\n"
         << "  " << program << " -i eth0 -w ring.pcap -C 100 -W 10\n"
+        << "  " << program << " -i eth0 -w trace.pcapng --nano\n"
         << "\n"
         << "Standard output must be a file or a pipe, not a terminal. The reader\n"
         << "ostrane-analyzer is python3 python_analyzer/main.py in a source tree.\n"

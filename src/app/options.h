@@ -1,5 +1,7 @@
 #pragma once
 
+#include "capture/capture_engine.h"
+
 #include <cstdint>
 #include <ostream>
 #include <string>
@@ -23,9 +25,14 @@ struct CommandLineOptions {
     uint32_t rotate_seconds = 0;   // -G; 0: none
     uint32_t file_count = 0;       // -W; 0: none
     bool promiscuous = true;       // -p turns it off
+    bool pcapng = false;           // --pcapng, or -w with a name ending in .pcapng
+    bool nano = false;             // --nano: nanosecond timestamps in the files
+    PacketDirection direction = PacketDirection::InOut;  // -Q
+    std::string post_rotate;       // -z: run on each file a rotation closes
 };
 
-// Fills `options` from argv[1..argc-1]. False at the first argument that is
+// Fills `options` from argv[1..argc-1]. A long option takes its value after
+// '=' too (--nano's spelling in tcpdump). False at the first argument that is
 // not an option, an option without its value, or a value out of its range,
 // with `error` naming it. -h and --help are honoured even then: whoever asks
 // for help gets it.

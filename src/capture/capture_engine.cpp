@@ -85,6 +85,10 @@ bool activate(const CaptureConfig& config, PcapHandle& handle, FilterCode& filte
     if (rc != 0) return fail("Failed to set timeout: ", rc);
     rc = pcap_set_buffer_size(h, ring_bytes);
     if (rc != 0) return fail("Failed to set buffer size: ", rc);
+    if (config.nano) {
+        rc = pcap_set_tstamp_precision(h, PCAP_TSTAMP_PRECISION_NANO);
+        if (rc != 0) return fail("Failed to set nanosecond time stamps: ", rc);
+    }
 
     rc = pcap_activate(h);
     if (rc < 0) return fail("Failed to activate pcap handle: ", rc);
@@ -92,6 +96,11 @@ bool activate(const CaptureConfig& config, PcapHandle& handle, FilterCode& filte
         // Positive results are warnings (promiscuous mode not supported, for
         // example); the handle is usable.
         std::cerr << "[WARN] pcap_activate warning: " << error_text(h, rc) << std::endl;
+    }
+    if (config.direction != PacketDirection::InOut &&
+        pcap_setdirection(h, config.direction == PacketDirection::In ? PCAP_D_IN : PCAP_D_OUT) != 0) {
+        error = std::string("Failed to set the direction: ") + pcap_geterr(h);
+        return false;
     }
     return compile_filter(h, config.interface_name, config.filter, filter.program, error);
 }
@@ -127,8 +136,9 @@ bool CaptureEngine::open() {
     if (!activate(config_, handle, filter, kTrialRing, true, last_error_)) return false;
     if (pcap_datalink(handle.get()) == DLT_EN10MB) {
         auto ring = std::make_unique<PacketRing>();
-        if (ring->open(config_.interface_name, filter.program, static_cast<uint32_t>(pcap_snapshot(handle.get())),
-                       ring_bytes, config_.promiscuous)) {
+        const PacketRing::Options options{static_cast<uint32_t>(pcap_snapshot(handle.get())), config_.promiscuous,
+                                          config_.nano, config_.direction};
+        if (ring->open(config_.interface_name, filter.program, ring_bytes, options)) {
             datalink_ = pcap_datalink(handle.get());
             snapshot_ = pcap_snapshot(handle.get());
             ring_ = std::move(ring);
@@ -268,14 +278,16 @@ void CaptureEngine::pcap_callback(u_char* user, const pcap_pkthdr* header, const
     auto* engine = reinterpret_cast<CaptureEngine*>(user);
     if (!engine->callback_) return;
     const int64_t cutoff = engine->cutoff_us_;
-    if (cutoff != 0 && int64_t{header->ts.tv_sec} * 1000000 + header->ts.tv_usec > cutoff) {
+    const bool nano = engine->config_.nano;
+    const int64_t micros = nano ? header->ts.tv_usec / 1000 : header->ts.tv_usec;
+    if (cutoff != 0 && int64_t{header->ts.tv_sec} * 1000000 + micros > cutoff) {
         // Captured after the stop was asked for. The loop ends the drain once
         // this batch is read, not at once: two CPUs may put a packet stamped
         // a microsecond before the request behind this one.
         engine->saw_late_ = true;
         return;
     }
-    engine->callback_(to_captured_packet(*header, bytes));
+    engine->callback_(to_captured_packet(*header, bytes, nano));
 }
 
 }  // namespace ostrane

@@ -12,12 +12,17 @@ namespace ostrane {
 
 class PacketRing;
 
+// tcpdump's -Q: the packets the host received, those it sent, or both.
+enum class PacketDirection { InOut, In, Out };
+
 struct CaptureConfig {
     std::string interface_name;
     std::string filter;             // empty: no filter
     int32_t snaplen = 65535;
     int32_t buffer_size_mb = 16;
     bool promiscuous = true;
+    bool nano = false;  // timestamps to the nanosecond
+    PacketDirection direction = PacketDirection::InOut;
     // How long a ring block that holds packets stays open: the latency of a
     // packet on a quiet link. The loop's own idle wait does not follow it.
     int32_t timeout_ms = 1;
@@ -27,10 +32,14 @@ struct CaptureConfig {
 // One packet as libpcap delivered it. `data` points into libpcap's buffer and
 // is valid only while the callback that received it runs.
 struct CapturedPacket {
-    double timestamp = 0.0;         // seconds since the Unix epoch
+    double timestamp = 0.0;         // seconds since the Unix epoch, to the microsecond
     uint32_t original_length = 0;   // length on the wire
     uint32_t captured_length = 0;   // bytes present at `data`
     const uint8_t* data = nullptr;
+    // The same time exactly, for the files: to the nanosecond when the
+    // capture was asked for nanoseconds.
+    int64_t seconds = 0;
+    uint32_t nanoseconds = 0;
 };
 
 using PacketCallback = std::function<void(const CapturedPacket&)>;
@@ -40,13 +49,18 @@ struct CaptureStats {
     uint64_t packets_dropped = 0;
 };
 
-// The mapping from libpcap's header to a CapturedPacket. The microseconds are
-// divided before the seconds are added, and the result is part of the record
-// stream, so the order of operations must not change.
-inline CapturedPacket to_captured_packet(const pcap_pkthdr& header, const u_char* bytes) {
+// The mapping from libpcap's header to a CapturedPacket; `nano`: the handle
+// gives nanoseconds in tv_usec. The microseconds are divided before the
+// seconds are added, and the result is part of the record stream, so the
+// order of operations must not change; nanoseconds are cut to microseconds
+// first, as libpcap cuts the kernel's, so that the stream is the same either way.
+inline CapturedPacket to_captured_packet(const pcap_pkthdr& header, const u_char* bytes, bool nano = false) {
     CapturedPacket packet;
-    packet.timestamp = static_cast<double>(header.ts.tv_usec) / 1000000.0 +
-                       static_cast<double>(header.ts.tv_sec);
+    const auto fraction = static_cast<uint32_t>(header.ts.tv_usec);
+    const uint32_t micros = nano ? fraction / 1000 : fraction;
+    packet.timestamp = static_cast<double>(micros) / 1000000.0 + static_cast<double>(header.ts.tv_sec);
+    packet.seconds = header.ts.tv_sec;
+    packet.nanoseconds = nano ? fraction : fraction * 1000;
     packet.original_length = header.len;
     packet.captured_length = header.caplen;
     packet.data = bytes;

@@ -39,10 +39,10 @@ bool PacketRing::fail(const std::string& step) {
     return false;
 }
 
-bool PacketRing::open(const std::string& device, const bpf_program& program, uint32_t snaplen, int ring_bytes,
-                      bool promiscuous) {
+bool PacketRing::open(const std::string& device, const bpf_program& program, int ring_bytes, const Options& options) {
     device_ = device;
-    snaplen_ = snaplen;
+    options_ = options;
+    const uint32_t snaplen = options.snaplen;
     ifindex_ = static_cast<int>(if_nametoindex(device.c_str()));
     if (ifindex_ == 0) return fail("if_nametoindex");
     const bool loopback = ifindex_ == static_cast<int>(if_nametoindex("lo"));
@@ -58,9 +58,10 @@ bool PacketRing::open(const std::string& device, const bpf_program& program, uin
     const int version = TPACKET_V2;
     if (setsockopt(fd_, SOL_PACKET, PACKET_VERSION, &version, sizeof version) != 0) return fail("PACKET_VERSION");
     // lo passes each packet twice, going out and coming in; libpcap keeps
-    // the incoming one, and the ring need not hold the other.
+    // the incoming one, and the ring need not hold the other. Nor does it
+    // hold what the host sends when only what it receives is asked for.
     const int incoming_only = 1;
-    if (loopback && setsockopt(fd_, SOL_PACKET, PACKET_IGNORE_OUTGOING, &incoming_only, sizeof incoming_only) != 0) {
+    if ((loopback || options.direction == PacketDirection::In) && setsockopt(fd_, SOL_PACKET, PACKET_IGNORE_OUTGOING, &incoming_only, sizeof incoming_only) != 0) {
         return fail("PACKET_IGNORE_OUTGOING");
     }
     const unsigned reserve = kVlanTag;
@@ -86,7 +87,7 @@ bool PacketRing::open(const std::string& device, const bpf_program& program, uin
     }
     sock_fprog filter{static_cast<unsigned short>(program.bf_len), reinterpret_cast<sock_filter*>(program.bf_insns)};
     if (setsockopt(fd_, SOL_SOCKET, SO_ATTACH_FILTER, &filter, sizeof filter) != 0) return fail("SO_ATTACH_FILTER");
-    if (promiscuous) {
+    if (options.promiscuous) {
         packet_mreq membership{};
         membership.mr_ifindex = ifindex_;
         membership.mr_type = PACKET_MR_PROMISC;
@@ -140,9 +141,14 @@ bool PacketRing::deliver(uint8_t* frame, uint32_t status, pcap_handler handler, 
     } else if (header->tp_mac < kVlanTag || header->tp_mac + captured > frame_size_) {
         return lost();
     }
+    // After the copy, which is taken whatever becomes of the packet.
+    if (options_.direction == PacketDirection::Out &&
+        reinterpret_cast<const sockaddr_ll*>(frame + TPACKET_ALIGN(sizeof(tpacket2_hdr)))->sll_pkttype != PACKET_OUTGOING) {
+        return false;
+    }
     uint32_t length = header->tp_len;
     // Larger than its slot, and its copy refused: not a packet to pass on cut.
-    if (captured < std::min(length, snaplen_)) return lost();
+    if (captured < std::min(length, options_.snaplen)) return lost();
     // The kernel takes a VLAN tag out of the frame; tcpdump shows it in place.
     if ((header->tp_vlan_tci != 0 || (status & TP_STATUS_VLAN_VALID) != 0) && captured >= kTagAt) {
         std::memmove(data - kVlanTag, data, kTagAt);
@@ -156,8 +162,8 @@ bool PacketRing::deliver(uint8_t* frame, uint32_t status, pcap_handler handler, 
     }
     pcap_pkthdr packet{};
     packet.ts.tv_sec = header->tp_sec;
-    packet.ts.tv_usec = static_cast<suseconds_t>(header->tp_nsec / 1000);
-    packet.caplen = std::min(captured, snaplen_);
+    packet.ts.tv_usec = static_cast<suseconds_t>(options_.nano ? header->tp_nsec : header->tp_nsec / 1000);
+    packet.caplen = std::min(captured, options_.snaplen);
     packet.len = length;
     handler(user, &packet, data);
     return true;

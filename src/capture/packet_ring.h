@@ -1,5 +1,7 @@
 #pragma once
 
+#include "capture/capture_engine.h"
+
 #include <pcap/pcap.h>
 
 #include <cstdint>
@@ -20,6 +22,13 @@ namespace ostrane {
 // and marks the slot, and the copy is read in its place.
 class PacketRing {
 public:
+    struct Options {
+        uint32_t snaplen = 262144;
+        bool promiscuous = true;
+        bool nano = false;  // tv_usec carries nanoseconds, as libpcap's nanosecond handles
+        PacketDirection direction = PacketDirection::InOut;
+    };
+
     PacketRing() = default;
     ~PacketRing();
     PacketRing(const PacketRing&) = delete;
@@ -27,10 +36,9 @@ public:
 
     // `program` is compiled on an activated libpcap handle of the same
     // device, so that it is the code libpcap would give the kernel, and its
-    // return value cuts packets at `snaplen`. False with last_error() set
+    // return value cuts packets at the snap length. False with last_error() set
     // when the ring cannot be had; libpcap's own ring is then used.
-    bool open(const std::string& device, const bpf_program& program, uint32_t snaplen, int ring_bytes,
-              bool promiscuous);
+    bool open(const std::string& device, const bpf_program& program, int ring_bytes, const Options& options);
     // As pcap_dispatch: at most `max_packets` to `handler`, never waiting;
     // the count delivered, or -1 when the capture failed (last_error()).
     int read(int max_packets, pcap_handler handler, u_char* user);
@@ -62,7 +70,7 @@ private:
     uint32_t frames_per_block_ = 0;
     uint32_t frame_count_ = 0;
     uint32_t head_ = 0;
-    uint32_t snaplen_ = 0;
+    Options options_;
     bool down_ = false;  // ENETDOWN came: from then on the device is looked for when the ring is empty
     std::vector<u_char> copy_;  // a packet too large for its slot, with room for a VLAN tag
     // The kernel's counters reset as they are read; these are the totals.

@@ -77,6 +77,17 @@ NetworkInterface InterfaceManager::from_device(const pcap_if& device) {
     return entry;
 }
 
+std::string InterfaceManager::description_of(const std::string& name) {
+    char errbuf[PCAP_ERRBUF_SIZE] = {};
+    pcap_if_t* raw = nullptr;
+    if (pcap_findalldevs(&raw, errbuf) == -1) return {};
+    const std::unique_ptr<pcap_if_t, DeviceListDeleter> list(raw);
+    for (const pcap_if_t* device = list.get(); device != nullptr; device = device->next) {
+        if (device->name != nullptr && name == device->name) return device->description != nullptr ? device->description : "";
+    }
+    return {};
+}
+
 bool InterfaceManager::enumerate() {
 #ifdef _WIN32
     const WinsockSession winsock;

@@ -33,6 +33,9 @@ public:
     const std::vector<NetworkInterface>& interfaces() const { return interfaces_; }
     std::string last_error() const { return last_error_; }
 
+    // libpcap's description of the device `name`; empty when it has none.
+    static std::string description_of(const std::string& name);
+
     // Empty for families other than AF_INET and AF_INET6.
     static std::string sockaddr_to_string(const sockaddr* address);
 

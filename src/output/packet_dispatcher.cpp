@@ -1,6 +1,7 @@
 #include "output/packet_dispatcher.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -22,6 +23,11 @@ bool may_recover(int error) {
     if (error == EDQUOT) return true;
 #endif
     return error == ENOSPC;
+}
+
+int64_t wall_ns() {
+    using std::chrono::system_clock;
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(system_clock::now().time_since_epoch()).count();
 }
 
 }  // namespace
@@ -66,6 +72,7 @@ bool PacketDispatcher::init() {
     packets_dispatched_ = bytes_written_ = 0;
     error_code_ = 0;
     files_done_ = inside_record_ = false;
+    started_ns_ = wall_ns();
     if (config_.mode == OutputMode::File) {
         rotation_ = FileRotation(config_.output_path, config_.rotation);
         if (!open_destination(rotation_.start(std::time(nullptr)))) return false;
@@ -99,16 +106,24 @@ bool PacketDispatcher::attach_stdout() {
 // An empty path: standard output, which init() attaches.
 bool PacketDispatcher::open_destination(const std::string& path) {
     file_bytes_ = 0;
+    closing_queued_ = false;
     if (!path.empty() && !channel_->open(path)) {
         error_code_ = errno;
         last_error_ = channel_->error();
         return false;
     }
-    if (config_.format != RecordFormat::Pcap) return true;
     // Queued like a record, so that it goes out in order with them; it
     // counts as bytes written, not as a packet.
-    const auto header = pcap_file_header(config_.linktype, config_.snaplen);
-    return queue_.push(header.data(), header.size(), nullptr, 0, false);
+    bool queued = true;
+    if (config_.format == RecordFormat::Pcap) {
+        const auto header = pcap_file_header(config_.link);
+        queued = queue_.push(header.data(), header.size(), nullptr, 0, false);
+    } else if (config_.format == RecordFormat::Pcapng) {
+        const std::vector<uint8_t> header = pcapng_file_header(config_.link);
+        queued = queue_.push(header.data(), header.size(), nullptr, 0, false);
+    }
+    if (!queued) last_error_ = "No room to hold the file's header";
+    return queued;
 }
 
 bool PacketDispatcher::dispatch(const CapturedPacket& packet) {
@@ -127,8 +142,10 @@ bool PacketDispatcher::dispatch(const CapturedPacket& packet) {
         return false;
     }
     uint8_t header[kMaxRecordHeader];
-    const size_t header_size = encode_record_header(config_.format, packet, header);
-    if (queue_.push(header, header_size, packet.data, packet.captured_length)) return true;
+    uint8_t trailer[kMaxRecordTrailer];
+    const size_t header_size = encode_record_header(config_.format, config_.link, packet, header);
+    const size_t trailer_size = encode_record_trailer(config_.format, packet, trailer);
+    if (queue_.push(header, header_size, packet.data, packet.captured_length, true, trailer, trailer_size)) return true;
     last_error_ = "No room to hold the record";
     return false;
 }
@@ -145,7 +162,15 @@ bool PacketDispatcher::rotate_if_due() {
         const Sent sent = send();
         if (sent != Sent::All) return sent != Sent::Failed;
     }
-    const FileRotation::Step step = rotation_.advance(file_bytes_, now);
+    // Decided before the file's closing block goes out, and taken only once
+    // it has: a rotation that has to wait for the disk is decided again.
+    FileRotation next = rotation_;
+    const FileRotation::Step step = next.advance(file_bytes_, now);
+    if (step == FileRotation::Step::Next && queue_closing(counters_ ? counters_() : CaptureStats{})) {
+        const Sent sent = send();
+        if (sent != Sent::All) return sent != Sent::Failed;
+    }
+    rotation_ = next;
     if (step == FileRotation::Step::Stay) return true;
     if (step == FileRotation::Step::Stop) {
         files_done_ = true;
@@ -153,6 +178,18 @@ bool PacketDispatcher::rotate_if_due() {
         return false;
     }
     return close() && open_destination(rotation_.name());
+}
+
+bool PacketDispatcher::finish(const CaptureStats& stats) {
+    return channel_->is_open() && error_code_ == 0 && queue_closing(stats);
+}
+
+bool PacketDispatcher::queue_closing(const CaptureStats& stats) {
+    if (config_.format != RecordFormat::Pcapng || closing_queued_) return false;
+    const std::vector<uint8_t> block = pcapng_statistics(config_.link, started_ns_, wall_ns(), stats);
+    // Without room, the file ends on its last packet, which is whole.
+    closing_queued_ = queue_.push(block.data(), block.size(), nullptr, 0, false);
+    return closing_queued_;
 }
 
 PacketDispatcher::Sent PacketDispatcher::send() {

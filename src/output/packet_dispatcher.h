@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -37,8 +38,7 @@ struct DispatcherConfig {
     OutputMode mode = OutputMode::Stdout;
     std::string output_path;  // File mode only; with rotation, the pattern of the names
     RecordFormat format = RecordFormat::Records;
-    uint32_t linktype = 1;  // Pcap only: for the file header
-    uint32_t snaplen = 262144;
+    LinkDescription link;  // what a file says of the interface
     RotationConfig rotation;  // File mode only
 };
 
@@ -64,12 +64,12 @@ public:
     PacketDispatcher(const PacketDispatcher&) = delete;
     PacketDispatcher& operator=(const PacketDispatcher&) = delete;
 
-    // Pcap only, before init(): what the file header states. A live
-    // capture knows them only once its handle is open.
-    void set_link(uint32_t linktype, uint32_t snaplen) {
-        config_.linktype = linktype;
-        config_.snaplen = snaplen;
-    }
+    // Before init(): what a file's header states. A live capture knows the
+    // link only once its handle is open.
+    void set_link(const LinkDescription& link) { config_.link = link; }
+    // Where a pcapng file's closing statistics come from when a rotation
+    // closes it.
+    void set_counters(std::function<CaptureStats()> counters) { counters_ = std::move(counters); }
     // How many bytes of records may wait for the output in memory.
     void set_hold_limit(uint64_t bytes) { queue_.set_limit(bytes); }
     bool init();
@@ -84,8 +84,12 @@ public:
     // reads always has its place. The room is only address space until
     // records fill it.
     uint64_t room(uint64_t records, uint32_t max_captured) {
-        return queue_.reserve(records, kMaxRecordHeader + uint64_t{max_captured});
+        return queue_.reserve(records, kMaxRecordHeader + kMaxRecordTrailer + uint64_t{max_captured});
     }
+    // Once the last packet is queued, and nothing is: queues what ends the
+    // file (a pcapng file's statistics, from `stats`), if the format has it
+    // and the file has not had it. False when nothing was queued.
+    bool finish(const CaptureStats& stats);
     // Gives up what is queued and returns how many packets that was. A file
     // is cut back to its last whole record; elsewhere the stream may now end
     // inside one (ends_inside_record()).
@@ -109,12 +113,16 @@ private:
     bool open_destination(const std::string& path);
     bool attach_stdout();
     bool rotate_if_due();
+    bool queue_closing(const CaptureStats& stats);
 
     DispatcherConfig config_;
     FileRotation rotation_;
     std::unique_ptr<OutputChannel> channel_;
     RecordQueue queue_;
+    std::function<CaptureStats()> counters_;
+    int64_t started_ns_ = 0;   // wall clock, when the output opened
     uint64_t file_bytes_ = 0;  // bytes the current file took
+    bool closing_queued_ = false;  // the current file's last block
     bool files_done_ = false;
     bool inside_record_ = false;
     int error_code_ = 0;

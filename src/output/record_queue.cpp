@@ -61,12 +61,15 @@ uint64_t RecordQueue::reserve(uint64_t records, uint64_t record_bytes) {
     return std::min(records, (capacity_ - end_) / record_bytes);
 }
 
-bool RecordQueue::push(const uint8_t* head, size_t head_size, const uint8_t* body, size_t body_size, bool packet) {
-    const uint64_t bytes = uint64_t{head_size} + body_size;
+bool RecordQueue::push(const uint8_t* head, size_t head_size, const uint8_t* body, size_t body_size, bool packet,
+                       const uint8_t* tail, size_t tail_size) {
+    const uint64_t bytes = uint64_t{head_size} + body_size + tail_size;
     if (bytes >= kNotPacket || !make_room(bytes)) return false;
     uint8_t* at = buffer_.get() + end_;
     std::memcpy(at, head, head_size);
-    if (body_size > 0) std::memcpy(at + head_size, body, body_size);  // a header-only record has no body
+    // A header-only record has neither body nor tail.
+    if (body_size > 0) std::memcpy(at + head_size, body, body_size);
+    if (tail_size > 0) std::memcpy(at + head_size + body_size, tail, tail_size);
     end_ += bytes;
     lengths_.push_back(static_cast<uint32_t>(bytes) | (packet ? 0 : kNotPacket));
     return true;

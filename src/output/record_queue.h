@@ -16,8 +16,9 @@ namespace ostrane {
 // limit what it has (the hold is full), and nothing is thrown.
 class RecordQueue {
 public:
-    // The largest record: libpcap's largest snap length and a record header.
-    static constexpr uint64_t kLargestRecord = 262144 + 24;
+    // The largest record: libpcap's largest snap length and the largest
+    // framing (a pcapng block's).
+    static constexpr uint64_t kLargestRecord = 262144 + 36;
 
     explicit RecordQueue(uint64_t limit = kLargestRecord) { set_limit(limit); }
 
@@ -26,9 +27,11 @@ public:
     // Makes room, as far as the limit and memory allow, for up to `records`
     // more records of at most `record_bytes` each, and returns how many fit.
     uint64_t reserve(uint64_t records, uint64_t record_bytes);
-    // One record, its header then its body; false when it does not fit.
-    // `packet` false: a file header, which counts as bytes but not as a packet.
-    bool push(const uint8_t* head, size_t head_size, const uint8_t* body, size_t body_size, bool packet = true);
+    // One record, its header, its body and its trailer; false when it does
+    // not fit. `packet` false: a file's header or closing block, which
+    // counts as bytes but not as a packet.
+    bool push(const uint8_t* head, size_t head_size, const uint8_t* body, size_t body_size, bool packet = true,
+              const uint8_t* tail = nullptr, size_t tail_size = 0);
 
     // The bytes still to go out.
     const uint8_t* data() const { return buffer_.get() + begin_; }
