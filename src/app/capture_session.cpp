@@ -252,6 +252,7 @@ void CaptureSession::give_up(const std::string& why) {
 // What the user may want to hear at any turn, and the messages a paused
 // terminal could not take yet.
 void CaptureSession::tell() {
+    if (config_.each_turn) config_.each_turn();
     messages_.pump();
     const bool writing = state_ == State::Draining && !counting_only_ && (reading_ || dispatcher_.pending_bytes() > 0);
     if (!told_.draining && heard_ == 1 && writing &&

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace ostrane {
@@ -17,6 +18,8 @@ struct SessionConfig {
     std::string interface_name;  // for the status line
     // Set by SIGUSR1: the counters so far, once, at the next turn.
     std::atomic<bool>* counts_requested = nullptr;
+    // Whatever else is looked after at each turn (-z's commands).
+    std::function<void()> each_turn;
 };
 
 // One capture run from its first read to its last write: reads the ring as

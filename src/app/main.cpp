@@ -4,6 +4,7 @@
 #include "app/interface_listing.h"
 #include "app/messages.h"
 #include "app/options.h"
+#include "app/post_rotate.h"
 #include "app/privileges.h"
 #include "app/status_line.h"
 #include "capture/capture_engine.h"
@@ -258,12 +259,18 @@ int run_capture(const ostrane::CommandLineOptions& options, bool stdout_closed) 
     // Records wait for a reader in memory up to the kernel buffer's size,
     // while the capture reads on; then the kernel drops and counts.
     dispatcher.set_hold_limit(static_cast<uint64_t>(std::max(ostrane::buffer_size_bytes(options.buffer_size_mb), 0)));
+    ostrane::PostRotate post_rotate(options.post_rotate, messages);
+    if (!options.post_rotate.empty()) dispatcher.set_file_closed([&](const std::string& file) { post_rotate.run(file); });
     ostrane::CaptureSession session(engine, dispatcher, messages, g_stop_requests,
-                                    {options.max_count, options.interface_name, &g_counts_requested});
+                                    {options.max_count, options.interface_name, &g_counts_requested,
+                                     [&post_rotate] { post_rotate.reap(); }});
 #ifdef _WIN32
     g_capturing.store(true);
 #endif
     ostrane::Ending ending = session.run();
+    // tcpdump's -z takes the last file of -G with -W too: no capture goes on in it.
+    if (!options.post_rotate.empty() && dispatcher.file_limit_reached()) post_rotate.run(dispatcher.file_name());
+    post_rotate.reap();
     ending.file_limit = options.file_count;
     messages.closing();
     const ostrane::Verdict verdict = ostrane::conclude(ending);

@@ -170,14 +170,18 @@ bool PacketDispatcher::rotate_if_due() {
         const Sent sent = send();
         if (sent != Sent::All) return sent != Sent::Failed;
     }
-    rotation_ = next;
-    if (step == FileRotation::Step::Stay) return true;
     if (step == FileRotation::Step::Stop) {
+        // The file stays the last one, and file_name() its name.
         files_done_ = true;
         last_error_ = "Maximum file limit reached: " + std::to_string(config_.rotation.max_files);
         return false;
     }
-    return close() && open_destination(rotation_.name());
+    const std::string closed = rotation_.name();
+    rotation_ = next;
+    if (step == FileRotation::Step::Stay) return true;
+    if (!close()) return false;
+    if (file_closed_) file_closed_(closed);
+    return open_destination(rotation_.name());
 }
 
 bool PacketDispatcher::finish(const CaptureStats& stats) {

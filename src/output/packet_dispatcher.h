@@ -70,6 +70,8 @@ public:
     // Where a pcapng file's closing statistics come from when a rotation
     // closes it.
     void set_counters(std::function<CaptureStats()> counters) { counters_ = std::move(counters); }
+    // Told the name of each file a rotation closed whole.
+    void set_file_closed(std::function<void(const std::string&)> closed) { file_closed_ = std::move(closed); }
     // How many bytes of records may wait for the output in memory.
     void set_hold_limit(uint64_t bytes) { queue_.set_limit(bytes); }
     bool init();
@@ -102,6 +104,8 @@ public:
     uint64_t pending_bytes() const { return queue_.size(); }
     bool ends_inside_record() const { return inside_record_; }
     bool file_limit_reached() const { return files_done_; }
+    // File mode: the name of the file being written, or written last.
+    std::string file_name() const { return rotation_.name(); }
     bool memory_refused() const { return queue_.memory_refused(); }
     // The errno of the write that failed, or 0.
     int error_code() const { return error_code_; }
@@ -120,6 +124,7 @@ private:
     std::unique_ptr<OutputChannel> channel_;
     RecordQueue queue_;
     std::function<CaptureStats()> counters_;
+    std::function<void(const std::string&)> file_closed_;
     int64_t started_ns_ = 0;   // wall clock, when the output opened
     uint64_t file_bytes_ = 0;  // bytes the current file took
     bool closing_queued_ = false;  // the current file's last block
