@@ -42,16 +42,43 @@ def help_text(program):
 PCAP_HEADER = struct.pack("<IHHiIII", 0xA1B2C3D4, 2, 4, 0, 0, 65535, 1)  # lo's link type, the default snap length
 
 
+def pcapng_blocks(stream):
+    """The whole blocks of a pcapng file as (type, options, block), each checked to end with its length, and the
+    bytes after them. Options are by code, for the blocks that the file's first ones describe."""
+    blocks, offset = [], 0
+    while len(stream) - offset >= 12:
+        kind, length = struct.unpack_from("<II", stream, offset)
+        if offset + length > len(stream):
+            break
+        block = bytes(stream[offset:offset + length])
+        assert length % 4 == 0 and struct.unpack_from("<I", block, length - 4)[0] == length, f"block at {offset}"
+        options, at = {}, {0x0A0D0D0A: 24, 1: 16, 5: 20}.get(kind, length)
+        while at < length - 4 and struct.unpack_from("<H", block, at)[0] != 0:
+            code, size = struct.unpack_from("<HH", block, at)
+            options[code], at = block[at + 4:at + 4 + size], at + 4 + (size + 3) // 4 * 4
+        blocks.append((kind, options, block))
+        offset += length
+    return blocks, len(stream) - offset
+
+
 def parse(stream):
-    """The whole records of a record stream or of a pcap file as (timestamp, original length, frame), and the
-    bytes after them."""
-    pcap = stream[:4] == PCAP_HEADER[:4]
-    assert not pcap or stream[:24] == PCAP_HEADER, stream[:24]
+    """The whole records of a record stream, a pcap or a pcapng file as (timestamp, original length, frame), and
+    the bytes after them."""
+    if stream[:4] == b"\n\r\r\n":
+        blocks, left = pcapng_blocks(stream)
+        units = [10 ** options.get(9, b"\6")[0] for kind, options, _ in blocks if kind == 1]
+        stamp = lambda seconds, fraction, per_second: seconds + fraction / per_second  # as a pcap's
+        return [(stamp(*divmod(high << 32 | low, units[interface]), units[interface]), original,
+                 block[28:28 + captured]) for kind, _, block in blocks if kind == 6
+                for interface, high, low, captured, original in [struct.unpack_from("<5I", block, 8)]], left
+    nano = stream[:4] == struct.pack("<I", 0xA1B23C4D)
+    pcap = stream[:4] == PCAP_HEADER[:4] or nano
+    assert not pcap or stream[4:24] == PCAP_HEADER[4:], stream[:24]
     records, offset, size = [], 24 if pcap else 0, 16 if pcap else 20
     while len(stream) - offset >= size:
         if pcap:
-            seconds, micros, captured, original = struct.unpack_from("<IIII", stream, offset)
-            stamp = seconds + micros / 1e6
+            seconds, fraction, captured, original = struct.unpack_from("<IIII", stream, offset)
+            stamp = seconds + fraction / (1e9 if nano else 1e6)
         else:
             magic, stamp, original, captured = struct.unpack_from("<4sdII", stream, offset)
             assert magic == b"PKT\0", f"bad record magic at byte {offset}"

@@ -20,7 +20,7 @@ import threading
 import time
 import unittest
 
-from harness import ROOT_ONLY, Program, Sink, help_text, parse, report, screen, until
+from harness import ROOT_ONLY, Program, Sink, help_text, parse, pcapng_blocks, report, screen, until
 
 BINARY = os.environ["OSTRANE_BINARY"]
 HELP = help_text(BINARY)
@@ -373,21 +373,33 @@ class Live(unittest.TestCase):
             ("-p", promiscuity(0), dict(interface=device, options=["-p"])),
         ])
 
-        # A ring of 3 files of 1 MB, under 5 MB: each file whole, and together the last records sent.
-        ring, sink = self.scratch_dir(), Sink(self)
-        program = Program(self, [BINARY, "-i", "lo", "-f", sink.filter, "-w", f"{ring}/ring.pcap", "-C", "1", "-W", "3"])
-        self.assertTrue(program.wait_for("Capture started"), program.text())
-        sink.send(4000, size=1200, gap=0)
-        time.sleep(0.3)
-        program.signal(signal.SIGINT)
-        self.assertEqual(program.wait(10), 0, program.text())
-        self.assertEqual(sorted(os.listdir(ring)), ["ring.pcap0", "ring.pcap1", "ring.pcap2"])
-        files = [parse(pathlib.Path(ring, name).read_bytes()) for name in sorted(os.listdir(ring))]
-        numbers = sorted([struct.unpack_from("<Q", frame, 42)[0] for _, _, frame in records] for records, _ in files)
-        self.assertEqual([left for _, left in files], [0, 0, 0])
-        self.assertEqual(sum(numbers, []), list(range(numbers[0][0], sink.sent)))
-        self.assertTrue(numbers[0][0] > 0 and all(len(n) * 1258 + 24 < 1000000 + 1258 for n in numbers), numbers[0][:3])
-        self.assertEqual(report(program.text(), "Packets dispatched"), sink.sent)
+        # A ring of 3 files of 1 MB, under 5 MB: each file whole, and together the last records sent. As pcapng,
+        # each file a section of its own, and -z's command run on each one closed, with no capability, and reaped.
+        for name, framing in [("ring.pcap", 1258), ("ring.pcapng", 1272)]:
+            ring, sink, log = self.scratch_dir(), Sink(self), self.scratch_file()
+            pathlib.Path(log + ".sh").write_text(f"#!/bin/sh\necho \"$1 $(grep CapEff /proc/$$/status)\" >> {log}\n")
+            os.chmod(log + ".sh", 0o755)
+            program = Program(self, [BINARY, "-i", "lo", "-f", sink.filter, "-w", f"{ring}/{name}", "-C", "1", "-W", "3",
+                                     "-z", log + ".sh"])
+            self.assertTrue(program.wait_for("Capture started"), program.text())
+            sink.send(4000, size=1200, gap=0)
+            time.sleep(0.3)
+            children = lambda: subprocess.run(["ps", "--ppid", str(program.process.pid), "-o", "stat="],
+                                              capture_output=True).stdout
+            self.assertTrue(until(lambda: b"Z" not in children(), 1), "a command that ended is not reaped")
+            program.signal(signal.SIGINT)
+            self.assertEqual(program.wait(10), 0, program.text())
+            self.assertEqual(sorted(os.listdir(ring)), [name + "0", name + "1", name + "2"])
+            files = [parse(pathlib.Path(ring, file).read_bytes()) for file in sorted(os.listdir(ring))]
+            numbers = sorted([struct.unpack_from("<Q", frame, 42)[0] for _, _, frame in records] for records, _ in files)
+            self.assertEqual([left for _, left in files], [0, 0, 0])
+            self.assertEqual(sum(numbers, []), list(range(numbers[0][0], sink.sent)))
+            self.assertTrue(numbers[0][0] > 0 and all((len(n) - 1) * framing < 1000000 for n in numbers), numbers[0][:3])
+            self.assertEqual(report(program.text(), "Packets dispatched"), sink.sent)
+            until(lambda: subprocess.run(["pgrep", "-f", log]).returncode != 0, 5)
+            ran = pathlib.Path(log).read_text().splitlines()  # in the order the commands ended
+            self.assertEqual(sorted(ran), sorted(f"{ring}/{name}{n % 3} CapEff:\t0000000000000000" for n in range(len(ran))))
+            self.assertGreaterEqual(len(ran), 4)
 
         # -i any: a Linux cooked capture that the reader decodes from the file's link type.
         sink = Sink(self)
@@ -405,9 +417,10 @@ class Live(unittest.TestCase):
             self.assertRegex(line, rf" 144/144 IPv4 127\.0\.0\.1:\d+ > 127\.0\.0\.1:{sink.filter.split()[-1]} UDP len=100$")
 
     def test_the_same_bytes_as_tcpdump_captures_side_by_side(self):
-        # Datagrams larger than a ring slot (whole through the socket's queue) on lo, VLAN-tagged frames that
-        # come in on a veth from a namespace of the test's own (the tag that the kernel takes out, put back),
-        # and the file header of a tun device, whose link type has another number in a file than in libpcap.
+        # Datagrams larger than a ring slot (whole through the socket's queue) on lo, in nanoseconds; VLAN-tagged
+        # frames on a veth to a namespace of the test's own (the tag that the kernel takes out, put back) in both
+        # directions, of which -Q out keeps those the host sent; and the file header of a tun device, whose link type
+        # has another number in a file than in libpcap. Each also as pcapng, whose blocks must say the same.
         tag, tun = f"ostv{os.getpid() % 100000}", f"ostt{os.getpid() % 100000}"
         self.addCleanup(subprocess.run, f"ip link del {tag} 2>/dev/null; ip netns del {tag} 2>/dev/null; "
                                         f"ip link del {tun} 2>/dev/null", shell=True)
@@ -422,19 +435,22 @@ class Live(unittest.TestCase):
                 ip = struct.pack("!BBHHHBBH4s4s", 0x45, 0, 20 + len(udp), 0, 0, 64, 17, 0, bytes([198, 51, 100, 2]),
                                  bytes([198, 51, 100, 1]))
                 frames.append((bytes.fromhex("ffffffffffff0200000000018100a0070800") + ip + udp).hex())
-            subprocess.run(["ip", "netns", "exec", tag, sys.executable, "-c", "import socket, sys\n"
-                            "s = socket.socket(socket.AF_PACKET, socket.SOCK_RAW)\ns.bind(('v', 0))\n"
-                            "for frame in sys.argv[1:]: s.send(bytes.fromhex(frame))", *frames], check=True)
+            for where, device in [(["ip", "netns", "exec", tag], "v"), ([], tag)]:
+                subprocess.run([*where, sys.executable, "-c", "import socket, sys\n"
+                                "s = socket.socket(socket.AF_PACKET, socket.SOCK_RAW)\ns.bind((sys.argv[1], 0))\n"
+                                "for frame in sys.argv[2:]: s.send(bytes.fromhex(frame))", device, *frames], check=True)
 
-        for interface, vlan, sizes in [("lo", "", [1, 1500, 1980, 3000, 30000, 65000, 100]),
-                                       (tag, "vlan and ", [1, 1400, 1472]), (tun, "", [])]:
+        for interface, vlan, flags, sizes in [("lo", "", ["--nano"], [1, 1500, 1980, 3000, 30000, 65000, 100]),
+                                              (tag, "vlan and ", ["-Q", "out"], [1, 1400, 1472]), (tun, "", [], [])]:
             with self.subTest(interface=interface):
                 sink, folder = Sink(self), self.scratch_dir()
-                captures = [Program(self, [*command, "-i", interface, "-w", f"{folder}/{name}", *flag, vlan + sink.filter])
+                captures = [Program(self, [*command, "-i", interface, *flags, "-w", f"{folder}/{name}", *flag,
+                                           vlan + sink.filter])
                             for name, command, flag in [("tcpdump", ["tcpdump", "-Z", "root", "-s", "65535"], []),
-                                                        ("ostrane", [BINARY], ["-f"])]]
-                self.assertTrue(captures[0].wait_for("listening on") and captures[1].wait_for("Capture started"),
-                                captures[0].text() + captures[1].text())
+                                                        ("ostrane", [BINARY], ["-f"]),
+                                                        ("ostrane.pcapng", [BINARY], ["-f"])]]
+                self.assertTrue(captures[0].wait_for("listening on") and captures[1].wait_for("Capture started") and
+                                captures[2].wait_for("Capture started"), "".join(c.text() for c in captures))
                 for size in sizes * 3:
                     sink.send(1, size=size) if not vlan else None
                 tagged(sink, sizes * 3) if vlan else None
@@ -442,12 +458,24 @@ class Live(unittest.TestCase):
                 for program in captures:
                     program.signal(signal.SIGINT)
                     self.assertEqual(program.wait(10), 0, program.text())
-                written = [pathlib.Path(folder, name).read_bytes() for name in ("tcpdump", "ostrane")]
+                written = [pathlib.Path(folder, name).read_bytes() for name in ("tcpdump", "ostrane", "ostrane.pcapng")]
                 self.assertEqual(written[1][:24], written[0][:24])
+                # The pcapng: a section, the interface as the pcap's header has it, the packets, its counters.
+                blocks, left = pcapng_blocks(written[2])
+                (shb, shb_options, _), (idb, idb_options, idb_block), *_, (isb, isb_options, _) = blocks
+                self.assertEqual((shb, idb, isb, left, shb_options[4]), (0x0A0D0D0A, 1, 5, 0, b"ostrane 1.0.0"))
+                linktype, snaplen = struct.unpack_from("<H2xI", idb_block, 8)
+                self.assertEqual((linktype, snaplen), struct.unpack_from("<II", written[0], 16)[::-1])
+                self.assertEqual([idb_options[code] for code in (2, 11, 9)],
+                                 [interface.encode(), b"\0" + (vlan + sink.filter).encode(), bytes([9 if "--nano" in flags else 6])])
+                self.assertEqual(struct.unpack("<Q", isb_options[4])[0], report(captures[2].text(), "Packets received by filter"))
                 if not sizes:
                     continue  # nothing to send through a tun that no process holds
                 files = [parse(data)[0] for data in written]
                 self.assertEqual([record[1:] for record in files[1]], [record[1:] for record in files[0]])
+                self.assertEqual([record[1:] for record in files[2]], [record[1:] for record in files[1]])
+                # Each socket stamps what the host sends when it sees it.
+                self.assertLess(max(abs(ours[0] - theirs[0]) for ours, theirs in zip(files[1] + files[2], files[0] * 2)), 0.01)
                 self.assertEqual(len(files[1]), len(sizes) * 3)
 
     def test_snaplen_keeps_the_original_length_and_a_small_hold_reads_on(self):
@@ -531,6 +559,11 @@ class Live(unittest.TestCase):
             ("disk full until the held records fill the buffer, then freed while stopping",
              free_the_disk(400, WRITE_FAILED), dict(out=stream, options=["-b", "0"], message=WRITE_FAILED + "0 of ",
                                                     warnings=2, status=1)),
+            ("disk full while stopping, pcapng: the file is cut back to its last whole block",  # while a header fits: later rows leave the disk full
+             free_the_disk(400, "[WARN] Output is full: holding ", free=False,
+                           then=lambda program: program.signal(signal.SIGINT)),
+             dict(out=os.path.join(scratch, "cut.pcapng"), options=["-w", "-", "--pcapng"], seconds=5, status=1,
+                  warnings=2, message="[ERROR] Output full while stopping: abandoned ")),
             ("stdout a FIFO open only for reading", nothing_through_a_read_only_stdout,
              dict(prefix=["sh", "-c", 'exec "$@" 1<"$0"', fifo], status=1, message=WRITE_FAILED + "0 of ", warnings=1)),
             ("-c into a full disk: the disk has its grace, then is given up", free_the_disk(
