@@ -70,7 +70,7 @@ const Option kOptions[] = {
      [](CommandLineOptions& o, const char* n, const char* v, std::string& e) {
          parse_into(o.max_count, n, v, UINT64_MAX, e);
      }},
-    {"-w", nullptr, "<file>", "Write a pcap file instead of the record stream (- for stdout)",
+    {"-w", nullptr, "<file>", "Write a pcap or pcapng file, not the record stream (- for stdout)",
      [](CommandLineOptions& o, const char*, const char* v, std::string&) { o.write_path = v; }},
     {"-C", nullptr, "<size>", "With -w: a new file once one exceeds size million bytes",
      [](CommandLineOptions& o, const char* n, const char* v, std::string& e) {
@@ -95,7 +95,7 @@ const Option kOptions[] = {
      [](CommandLineOptions& o, const char*, const char*, std::string&) { o.nano = false; }},
     {"--nano", nullptr, nullptr, "Same as --time-stamp-precision=nano",
      [](CommandLineOptions& o, const char*, const char*, std::string&) { o.nano = true; }},
-    {"-z", nullptr, "<command>", "With -C or -G: run command FILE on each file a rotation closes",
+    {"-z", nullptr, "<command>", "With -C or -G: run command FILE on each file it closes",
      [](CommandLineOptions& o, const char*, const char* v, std::string&) { o.post_rotate = v; }},
     {"-Q", "--direction", "<in|out|inout>", "Only the packets received, sent, or both (default)",
      [](CommandLineOptions& o, const char* n, const char* v, std::string& e) {
