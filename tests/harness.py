@@ -23,7 +23,7 @@ def help_text(program):
             "  -s <snaplen>      Snapshot length in bytes (default: 65535)\n"
             "  -b <buffer_mb>    Capture buffer size in MB (default: 16)\n"
             "  -c <count>        Stop after N packets (0 = unlimited)\n"
-            "  -w <file>         Write a pcap or pcapng file, not the record stream (- for stdout)\n"
+            "  -w <file>         Write pcap or pcapng, not the record stream (- for stdout)\n"
             "  -C <size>         With -w: a new file once one exceeds size million bytes\n"
             "  -G <seconds>      With -w: a new file every N seconds, named by strftime\n"
             "  -W <count>        With -C: a ring of N files; with -G: stop after N files\n"

@@ -70,7 +70,7 @@ const Option kOptions[] = {
      [](CommandLineOptions& o, const char* n, const char* v, std::string& e) {
          parse_into(o.max_count, n, v, UINT64_MAX, e);
      }},
-    {"-w", nullptr, "<file>", "Write a pcap or pcapng file, not the record stream (- for stdout)",
+    {"-w", nullptr, "<file>", "Write pcap or pcapng, not the record stream (- for stdout)",
      [](CommandLineOptions& o, const char*, const char* v, std::string&) { o.write_path = v; }},
     {"-C", nullptr, "<size>", "With -w: a new file once one exceeds size million bytes",
      [](CommandLineOptions& o, const char* n, const char* v, std::string& e) {
