@@ -136,7 +136,7 @@ bool parse_command_line(int argc, const char* const* argv, CommandLineOptions& o
         std::string name = argv[i];
         const size_t equals = name.rfind("--", 0) == 0 ? name.find('=') : std::string::npos;
         const char* attached = equals != std::string::npos ? argv[i] + equals + 1 : nullptr;
-        name = name.substr(0, equals);
+        if (equals != std::string::npos) name.resize(equals);
         const Option* option = find_option(name.c_str());
         std::string problem;
         if (option == nullptr) {

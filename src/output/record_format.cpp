@@ -61,8 +61,9 @@ public:
     // Empty text is left out: an option says something or is not there.
     Block& option(uint16_t code, const std::string& value) {
         if (value.empty()) return *this;
-        put16(code).put16(static_cast<uint16_t>(std::min<size_t>(value.size(), 0xFFFF)));
-        bytes_.insert(bytes_.end(), value.begin(), value.begin() + std::min<size_t>(value.size(), 0xFFFF));
+        const auto size = static_cast<uint16_t>(std::min<size_t>(value.size(), 0xFFFF));
+        put16(code).put16(size);
+        bytes_.insert(bytes_.end(), value.begin(), value.begin() + size);
         bytes_.resize(bytes_.size() + padding_of(static_cast<uint32_t>(bytes_.size())));
         return *this;
     }
