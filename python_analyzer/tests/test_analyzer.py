@@ -473,8 +473,9 @@ class Reader(unittest.TestCase):
         self.assertIn(f"\nPackets per interface:\n  Wi-Fi\\x202\\x1b {2:>10} packets {len(UDP_FRAME + tcp_frame):>12} bytes\n"
                       f"  if1            {1:>10} packets {len(cooked):>12} bytes\nPackets per protocol:\n",
                       analyze(capture, "--summary").stdout.decode())
-        self.assertEqual(json.loads(analyze(capture, "--summary", "--json").stdout)["interfaces"], [
-            {"name": "Wi-Fi 2\x1b", "packets": 2, "bytes": len(UDP_FRAME + tcp_frame)},
+        first = pcapng_file([(UDP_FRAME, 1, 0)], ">", names=["eth9"])  # a section of one interface before
+        self.assertEqual(json.loads(analyze(first + capture, "--summary", "--json").stdout)["interfaces"], [
+            {"name": "eth9", "packets": 1, "bytes": 60}, {"name": "Wi-Fi 2\x1b", "packets": 2, "bytes": len(UDP_FRAME + tcp_frame)},
             {"name": "if1", "packets": 1, "bytes": len(cooked)}])
         result = analyze(capture, "--pcap", "-")
         self.assertEqual((result.returncode, len(result.stdout), result.stderr.decode()),
