@@ -6,12 +6,19 @@ original and captured length, the bytes as a span of a chunk, and the link
 type. Decoding never sees the container.
 
 open_capture() tells them apart by their first bytes and returns the groups
-of one chunk: (data, linktype, frames), each frame a tuple (timestamp,
-original length, captured length, start, end) of bytes data[start:end],
-never more than the snaplen of them. The link type is the whole field a pcap
+of one chunk: (data, linktype, frames, interfaces), each frame a tuple
+(timestamp, original length, captured length, start, end) of bytes
+data[start:end], never more than the snaplen of them. The link type is the whole field a pcap
 file gives, FCS bits and all, for an export to keep. A fault ends the groups
 with a StreamError that names its byte offset, after every whole record
 before it; where the reads of the input end never changes what is read.
+
+Only pcapng names the interface a packet came on. `interfaces` is None for
+the other containers; for pcapng, the name of the one interface of every
+frame of the group, where its section describes only that one, or else a
+list of each frame's interface name: a group never mixes the two, so the
+loops pay for names per group, and per frame only where a section has
+several interfaces.
 """
 
 import os
@@ -42,7 +49,7 @@ SHORTEST = {IDB: 20, OPB: 32, SPB: 16, EPB: 32}
 BLOCK_LIMIT = SNAPLEN + (64 << 10)
 BLOCK_MAX = 16 << 20
 BLOCK_KEEP = {EPB: 28 + SNAPLEN, OPB: 28 + SNAPLEN, SPB: 12 + SNAPLEN, PCAPNG_SHB: 12}
-OPTION_TSRESOL, OPTION_TSOFFSET = 9, 14
+OPTION_NAME, OPTION_TSRESOL, OPTION_TSOFFSET = 2, 9, 14
 CLOCK_OPTIONS = {OPTION_TSRESOL: 1, OPTION_TSOFFSET: 8}  # and their lengths
 # The most records handed on at once: the decoding loop then finds them
 # still in the processor's cache.
@@ -152,16 +159,16 @@ def _frame(chunks, walk, linktype=None):
     """The one framing loop. `walk(data, p, chunks)` takes the records of the
     chunk `data` apart from byte `p` on, and returns (link type, frames, the
     end of the last whole record, the fault there or None, whether a call at
-    that end may find more in this chunk). A `linktype` known before any
+    that end may find more in this chunk, the interfaces of the frames). A `linktype` known before any
     record is handed on first, for an export of none."""
     if linktype is not None:
-        yield b"", linktype, []
+        yield b"", linktype, [], None
     data = chunks.next()
     while data is not None:
         more, p = True, 0
         while more:
-            linktype, frames, p, fault, more = walk(data, p, chunks)
-            yield data, linktype, frames
+            linktype, frames, p, fault, more, interfaces = walk(data, p, chunks)
+            yield data, linktype, frames, interfaces
             if fault:
                 raise StreamError(fault, chunks.offset + p)
         data = chunks.next(data, p)
@@ -191,21 +198,21 @@ def _records(read, start, linktype):
         append = frames.append
         for _ in GROUP:
             if n - p < 20:
-                return linktype, frames, p, None, False
+                return linktype, frames, p, None, False, None
             magic, ts, orig, cap = unpack(data, p)
             if magic != good:
                 if _not_a_capture(magic, chunks.offset + p):
-                    return linktype, frames, p, NOT_A_CAPTURE + magic.hex(), False
-                return linktype, frames, p, f"bad record magic {magic.hex()} (expected {good.hex()})", False
+                    return linktype, frames, p, NOT_A_CAPTURE + magic.hex(), False, None
+                return linktype, frames, p, f"bad record magic {magic.hex()} (expected {good.hex()})", False, None
             start = p + 20
             end = start + cap
             if end > n:
                 if not chunks.clipped:
-                    return linktype, frames, p, None, False
+                    return linktype, frames, p, None, False, None
                 end = n  # past the snaplen, the record was dropped unread
             append((ts, orig, cap, start, end if cap <= snaplen else start + snaplen))
             p = end
-        return linktype, frames, p, None, True
+        return linktype, frames, p, None, True, None
 
     chunks = Chunks(read, HEADER_SIZE, sizes, cut_short, start)
     return chunks, walk
@@ -232,17 +239,17 @@ def _pcap(read, start, order, per_second, size):
         append = frames.append
         for _ in GROUP:
             if n - p < size:
-                return linktype, frames, p, None, False
+                return linktype, frames, p, None, False, None
             seconds, fraction, cap, orig = unpack(data, p)
             if cap > snaplen:
-                return linktype, frames, p, _too_long(cap), False
+                return linktype, frames, p, _too_long(cap), False, None
             start = p + size
             end = start + cap
             if end > n:
-                return linktype, frames, p, None, False
+                return linktype, frames, p, None, False, None
             append((seconds + fraction / per_second, orig, cap, start, end))
             p = end
-        return linktype, frames, p, None, True
+        return linktype, frames, p, None, True, None
 
     return Chunks(read, size, sizes, cut_short, head[PCAP_HEADER:], PCAP_HEADER), walk, linktype
 
@@ -261,13 +268,15 @@ class _Section:
         self.u32 = _U32[order]
         self.epb = struct.Struct(order + "IIIII").unpack_from  # interface, time high, low, captured, original
         self.opb = struct.Struct(order + "HHIIII").unpack_from  # interface, drops, time high, low, captured, original
-        self.interfaces = []  # (link type, snaplen, units per second, offset in seconds)
+        # (link type, snaplen, units per second, offset in seconds, name,
+        # whether the section describes several interfaces by now)
+        self.interfaces = []
 
     def add_interface(self, data, p, end):
         """Adds the interface of the block at data[p:], whose options end at
         `end`; what is wrong with its clock, if anything."""
         linktype, snaplen = struct.unpack_from(self.order + "HxxI", data, p + 8)
-        per_second, offset = 1_000_000, 0
+        per_second, offset, name = 1_000_000, 0, ""
         at = p + 16
         while at + 4 <= end:
             code, length = struct.unpack_from(self.order + "HH", data, at)
@@ -282,8 +291,17 @@ class _Section:
                 per_second = 2 ** (value[0] & 0x7F) if value[0] & 0x80 else 10 ** value[0]
             elif code == OPTION_TSOFFSET:
                 offset = struct.unpack(self.order + "q", value)[0]
+            elif code == OPTION_NAME:
+                # UTF-8, though some writers end it with a NUL as in C.
+                name = value.decode("utf-8", "backslashreplace").rstrip("\0")
             at += 4 + (length + 3) // 4 * 4
-        self.interfaces.append((linktype, snaplen, per_second, offset))
+        # A packet names its interface by number, the only name that an
+        # interface without one has.
+        self.interfaces.append((linktype, snaplen, per_second, offset, name or f"if{len(self.interfaces)}",
+                                len(self.interfaces) > 0))
+        if len(self.interfaces) == 2:
+            # A new tuple: the walker sees the first interface's packets change from here on.
+            self.interfaces[0] = self.interfaces[0][:5] + (True,)
         return None
 
 
@@ -303,6 +321,7 @@ class _Pcapng:
     def __init__(self):
         self.section = None
         self.linktype = None  # of the frames gathered
+        self.interface = None  # the entry in section.interfaces of the last packet
 
     def order_of(self, block):
         if int.from_bytes(block[:4], "little") == PCAPNG_SHB:
@@ -327,7 +346,9 @@ class _Pcapng:
 
     def walk(self, data, p, chunks):
         n, frames, fault, more = len(data), [], None, False
-        section, linktype = self.section, self.linktype
+        section, linktype, interface = self.section, self.linktype, self.interface
+        several = interface is not None and interface[5]
+        interfaces = [] if several else interface and interface[4]
         while n - p >= 12:
             kind = int.from_bytes(data[p:p + 4], "little")
             if kind == PCAPNG_SHB:
@@ -365,13 +386,20 @@ class _Pcapng:
                 if isinstance(frame, str):
                     fault = frame
                 else:
-                    frame, kind_linktype = frame
-                    if kind_linktype != linktype:
-                        if frames:
-                            more = True  # one link type to a group: this block starts the next
+                    frame, of = frame
+                    if of is not interface:
+                        # One link type to a group, and names per frame in all of it or in none.
+                        if frames and (of[0] != linktype or not (several and of[5])):
+                            more = True  # this block starts the next group
                             break
-                        linktype = self.linktype = kind_linktype
+                        interface = self.interface = of
+                        linktype = self.linktype = of[0]
+                        if not (several and of[5]):
+                            several = of[5]
+                            interfaces = [] if several else of[4]
                     frames.append(frame)
+                    if several:
+                        interfaces.append(of[4])
                     if len(frames) == len(GROUP):
                         p, more = after, True
                         break
@@ -384,12 +412,12 @@ class _Pcapng:
             if fault:
                 break
             p = after
-        return LINKTYPE_ETHERNET if linktype is None else linktype, frames, p, fault, more
+        return LINKTYPE_ETHERNET if linktype is None else linktype, frames, p, fault, more, interfaces
 
 
 def _packet(section, kind, data, p, whole):
-    """The frame of the packet block at data[p:] and its link type, or what
-    is wrong with the block."""
+    """The frame of the packet block at data[p:] and its entry in
+    section.interfaces, or what is wrong with the block."""
     # The packet's bytes start after the fixed fields, and all but the trailer is room for them.
     start, room = p + SHORTEST[kind] - 4, whole - SHORTEST[kind]
     if kind == SPB:
@@ -402,7 +430,8 @@ def _packet(section, kind, data, p, whole):
         if not section.interfaces:
             return "packet before any interface description block in its section"
         return f"packet of interface {interface}, but its section describes only {len(section.interfaces)}"
-    linktype, snaplen, per_second, offset = section.interfaces[interface]
+    interface = section.interfaces[interface]
+    linktype, snaplen, per_second, offset, _, _ = interface
     if kind == SPB:
         # Its captured length is the original one, cut to the snaplen.
         cap = min(orig, snaplen) if snaplen else orig
@@ -416,4 +445,4 @@ def _packet(section, kind, data, p, whole):
         return f"packet of {cap} bytes in a block of {whole}"
     if cap > SNAPLEN:
         return _too_long(cap)
-    return (ts, orig, cap, start, start + cap), linktype
+    return (ts, orig, cap, start, start + cap), interface

@@ -55,6 +55,13 @@ class Decoded:
         self.fields = fields
 
 
+def format_name(name):
+    """An interface's name as the text shows it: a space would shift the columns
+    after it, and a control character would drive the terminal."""
+    return "".join(c if c.isprintable() and c != " " else "\\x20" if c == " " else c.encode("unicode_escape").decode()
+                   for c in name)
+
+
 def format_address(raw):
     return socket.inet_ntop(socket.AF_INET if len(raw) == 4 else socket.AF_INET6, raw)
 

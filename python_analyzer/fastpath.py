@@ -14,7 +14,7 @@ import math
 import struct
 import time
 
-from decode import (LINKTYPE_ETHERNET, conversation_key, decode, format_address, format_endpoint,
+from decode import (LINKTYPE_ETHERNET, conversation_key, decode, format_address, format_endpoint, format_name,
                     looks_like_linux_cooked, looks_like_raw_ip)
 from pcapfile import LINKTYPE_MASK, record_header, split_timestamp
 
@@ -68,6 +68,23 @@ def _conversation_of(name, raw, size):
     return conversation_key(name, src, sport, dst, dport)
 
 
+def _with_interfaces(lines, interfaces, as_json, forms):
+    """The lines of a group whose section describes several interfaces, each
+    naming its packet's after the time. Added to the finished lines, so that
+    the loop pays nothing for captures of one interface."""
+    named = []
+    for line, name in zip(lines, interfaces):
+        form = forms.get(name)
+        if form is None:
+            form = forms[name] = json.dumps(name) if as_json else format_name(name)
+        if as_json:
+            named.append(line.replace(',"captured_length":', f',"interface":{form},"captured_length":', 1))
+        else:
+            index, stamp, day, clock, rest = line.split(" ", 4)
+            named.append(f"{index} {stamp} {day} {clock} {form} {rest}")
+    return named
+
+
 def print_lines(groups, write_text, pcap, hint, as_json=False):
     """A line per record of `groups` (from containers.open_capture) through
     `write_text` (None: no text), and the pcap records and their link type
@@ -85,7 +102,8 @@ def print_lines(groups, write_text, pcap, hint, as_json=False):
     second, second_text = None, ""
     index = 0
     hint_left = HINT_FRAMES if hint else 0
-    for data, field, frames in groups:
+    interface_forms = {}
+    for data, field, frames, interfaces in groups:
         linktype = field & LINKTYPE_MASK  # the export keeps the FCS bits of the field
         fast = linktype == LINKTYPE_ETHERNET
         lines, packets = [], []
@@ -159,6 +177,8 @@ def print_lines(groups, write_text, pcap, hint, as_json=False):
             if pcap is not None:
                 pcap(packets, field)
             if write_text is not None:
+                if type(interfaces) is list:
+                    lines = _with_interfaces(lines, interfaces, as_json, interface_forms)
                 write_text("".join(lines))
         for cache in (tcp_text, udp_text):
             if len(cache) > CACHE_LIMIT:
@@ -178,10 +198,11 @@ def summarise(groups, summary, pcap, hint):
     low, high = math.inf, -math.inf  # the bounds of the traffic chart's current bin: none yet
     hint_left = HINT_FRAMES if hint else 0
     try:
-        for data, field, frames in groups:
+        for data, field, frames, interfaces in groups:
             linktype = field & LINKTYPE_MASK
             fast = linktype == LINKTYPE_ETHERNET
             packets = []
+            group_packets, group_wire = packets_seen, wire
             try:
                 for ts, orig, cap, start, end in frames:
                     # Two comparisons a record where time moves on, as many as for
@@ -245,6 +266,12 @@ def summarise(groups, summary, pcap, hint):
             finally:
                 if pcap is not None:
                     pcap(packets, field)
+                if interfaces is not None and packets_seen > group_packets:
+                    if type(interfaces) is str:
+                        summary.count_interface(interfaces, packets_seen - group_packets, wire - group_wire)
+                    else:
+                        for frame, name in zip(frames, interfaces[:packets_seen - group_packets]):
+                            summary.count_interface(name, 1, frame[1])
             for cache in (tcp_totals, udp_totals):
                 if len(cache) > CACHE_LIMIT:
                     cache.clear()

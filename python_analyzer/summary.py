@@ -4,13 +4,15 @@ import math
 import time
 from collections import Counter
 
-from decode import describe_conversation, format_endpoint
+from decode import describe_conversation, format_endpoint, format_name
 from pcapfile import split_timestamp
 from traffic import Traffic
 
 # Bounds the memory of an endless capture with ever new flows; traffic of
 # flows first seen after this many is counted apart.
 MAX_CONVERSATIONS = 100_000
+# The same for a capture file of ever new interfaces.
+MAX_INTERFACES = 1_000
 
 
 class Summary:
@@ -25,6 +27,7 @@ class Summary:
         self.protocols = Counter()
         self.conversations = {}  # key -> [packets, wire bytes]
         self.untracked = [0, 0]
+        self.interfaces = {}  # name, or None for those past MAX_INTERFACES -> [packets, wire bytes]
         self.traffic = Traffic()
 
     def add(self, record, decoded):
@@ -53,6 +56,20 @@ class Summary:
             totals = self.conversations[key] = [0, 0]
         return totals
 
+    def count_interface(self, name, packets, wire):
+        totals = self.interfaces.get(name)
+        if totals is None:
+            if len(self.interfaces) >= MAX_INTERFACES:
+                name = None
+            totals = self.interfaces.setdefault(name, [0, 0])
+        totals[0] += packets
+        totals[1] += wire
+
+    def per_interface(self):
+        """The [packets, wire bytes] per interface name, where packets came on
+        more than one: with one, the total says it all."""
+        return self.interfaces if len(self.interfaces) > 1 else {}
+
     def top(self):
         return sorted(self.conversations.items(), key=lambda item: (-item[1][1], item[0]))[:10]
 
@@ -60,6 +77,11 @@ class Summary:
         yield f"Total: {self.packets} packets, {self.captured_bytes} bytes captured ({self.wire_bytes} bytes on the wire)"
         if not self.packets:
             return  # an empty stream keeps its one line, which scripts read
+        if self.per_interface():
+            yield "Packets per interface:"
+            for name, (packets, wire) in self.per_interface().items():
+                name = f"(interfaces beyond the first {MAX_INTERFACES})" if name is None else format_name(name)
+                yield f"  {name:<14} {packets:>10} packets {wire:>12} bytes"
         yield "Packets per protocol:"
         for name, count in sorted(self.protocols.items(), key=lambda item: (-item[1], item[0])):
             yield f"  {name:<14} {count:>10}  {100.0 * count / self.packets:5.1f}%"
@@ -98,8 +120,11 @@ class Summary:
         duration = self.last - self.first
         rates = self.rates() or (None, None)
         series = self.traffic.series(self.packets, self.wire_bytes)
+        interfaces = {"interfaces": [{"name": name, "packets": packets, "bytes": wire}
+                                     for name, (packets, wire) in self.per_interface().items()]}
         return {
             "packets": self.packets, "captured_bytes": self.captured_bytes, "wire_bytes": self.wire_bytes,
+            **(interfaces if self.per_interface() else {}),
             "protocols": dict(sorted(self.protocols.items(), key=lambda item: (-item[1], item[0]))),
             "conversations": [{"protocol": name, "a": format_endpoint(a, None), "a_port": a_port if a_port >= 0 else None,
                                "b": format_endpoint(b, None), "b_port": b_port if b_port >= 0 else None,

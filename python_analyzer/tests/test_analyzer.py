@@ -68,13 +68,15 @@ def pcapng_block(order, kind, body):
     return struct.pack(order + "II", kind, len(body) + 12) + body + struct.pack(order + "I", len(body) + 12)
 
 
-def pcapng_file(packets, order="<", interfaces=((1, 6),)):
+def pcapng_file(packets, order="<", interfaces=((1, 6),), names=()):
     """A pcapng section of (frame, seconds, microseconds[, interface]) packets
     (an interface of None: a Simple Packet Block); interfaces are (link type,
-    if_tsresol as a power of ten[, if_tsoffset])."""
+    if_tsresol as a power of ten[, if_tsoffset]), named by `names` (None: no name)."""
     blocks = [pcapng_block(order, 0x0A0D0D0A, struct.pack(order + "IHHq", 0x1A2B3C4D, 1, 0, -1))]
-    for linktype, resolution, *offset in interfaces:
-        options = struct.pack(order + "HHB3x", 9, 1, resolution) + b"".join(
+    for (linktype, resolution, *offset), name in itertools.zip_longest(interfaces, names):
+        name = (name or "").encode()
+        options = struct.pack(order + "HH", 2, len(name)) + name + bytes(-len(name) % 4) if name else b""
+        options += struct.pack(order + "HHB3x", 9, 1, resolution) + b"".join(
             struct.pack(order + "HHq", 14, 8, seconds) for seconds in offset)
         blocks.append(pcapng_block(order, 1, struct.pack(order + "HHI", linktype, 0, 0) + options + bytes(4)))
     blocks.append(pcapng_block(order, 0x0BAD, b""))  # a block the reader does not know, as short as any
@@ -103,8 +105,10 @@ def framed(stream, pieces=(1 << 20,)):
         at[0] += len(piece)
         return piece
     try:
-        for data, linktype, frames in open_capture(None, 1, read)[1]:
-            found += [(linktype, repr(ts), orig, cap, data[start:end]) for ts, orig, cap, start, end in frames]
+        for data, linktype, frames, interfaces in open_capture(None, 1, read)[1]:
+            names = interfaces if type(interfaces) is list else [interfaces] * len(frames)
+            found += [(linktype, repr(ts), orig, cap, data[start:end], name)
+                      for (ts, orig, cap, start, end), name in zip(frames, names)]
     except StreamError as error:
         return found, str(error)
     return found, None
@@ -344,6 +348,8 @@ class Reader(unittest.TestCase):
                 left -= 4 + min(left - 4, 65532)
             return block(1, struct.pack("<HHI", 1, 0, 0) + comments + struct.pack("<HHB3x", 9, 1, resolution) + bytes(4))
         limit = 262144 + 65536  # the longest block read whole
+        # A second interface described after a packet: from there on, each packet names its interface.
+        both = one + block(1, struct.pack("<HHI", 1, 0, 0)) + epb(0, 0, UDP_FRAME) + epb(1, 0, UDP_FRAME)
         for stream, records, message in [
             (good + b"XKT\0" + good[4:], 1, "bad record magic 584b5400 (expected 504b5400) at byte offset 80"),
             (good + good[:11], 1, "stream ends inside a record header (11 of 20 bytes) at byte offset 80"),
@@ -387,6 +393,7 @@ class Reader(unittest.TestCase):
             # An interface longer than other blocks are read whole sets its clock however the reads cut it.
             (one + idb(limit + 4, 9) + epb(1, 10**9, UDP_FRAME) + b"\x06\0\0", 2,
              f"file ends inside a block header (3 of 12 bytes) at byte offset {len(one) + limit + 96}"),
+            (both + b"\x06\0\0", 3, f"file ends inside a block header (3 of 12 bytes) at byte offset {len(both)}"),
             (one + block(0x0A0D0D0A, struct.pack("<IHHq", 0xDEADBEEF, 1, 0, -1)), 1,
              "bad pcapng byte-order magic efbeadde at byte offset 164"),
         ]:
@@ -443,21 +450,34 @@ class Reader(unittest.TestCase):
         for capture, copies, header in [
                 (plain, 1, plain), (pcap_file(packets, ">", nano=True), 1, plain), (patched, 1, plain), (ng, 1, plain), (ended, 1, plain),
                 (fcs, 1, fcs),  # the export keeps the FCS bits of the link type
-                # A second section, of the other byte order, with interfaces of its own.
-                (pcapng_file(packets, ">", ((1, 9),)) +
-                 pcapng_file([packet + (1,) for packet in packets], "<", ((113, 6), (1, 9))), 2, plain)]:
+                # A second section, of the other byte order, with an interface of its own: one a section, unnamed.
+                (pcapng_file(packets, ">", ((1, 9),), ["eth0"]) + pcapng_file(packets, "<", ((1, 6),), ["eth0"]), 2, plain)]:
             for mode in ([], ["--json"], ["--summary"]):
                 self.assertEqual(analyze(capture, *mode).stdout, analyze(stream * copies, *mode).stdout, mode)
             self.assertEqual(analyze(capture, "--pcap", "-").stdout, header[:24] + plain[24:] * copies)
         self.assertEqual(analyze(plain, "--pcap", "-").stdout, plain)
-        # Two interfaces of two link types, one with a time offset, and a packet without a time of its own.
+        # Two interfaces of two link types, one with a time offset, and a packet without a time of its own: each
+        # packet names its interface after the time, by number where it has no name, and never with a space.
         cooked = struct.pack("!HHH8sH", 0, 772, 6, bytes(8), 0x0800) + ipv4(17, udp(1, 2, b"hi"))
         mixed = [(UDP_FRAME, 1700000000, 5, 0), (cooked, 1700000000, 6, 1), (tcp_frame, 0, 0, None)]
-        lines = analyze(pcapng_file(mixed, "<", ((1, 6), (113, 9, 1600000000)))).stdout.decode().splitlines()
-        alone = [analyze(record(frame, seconds + micros / 1e6 if interface is not None else math.nan), "--linktype",
-                             "113" if interface else "1").stdout.decode() for frame, seconds, micros, interface in mixed]
-        self.assertEqual(lines, [f"{number} {line.split(' ', 1)[1][:-1]}" for number, line in enumerate(alone, 1)])
-        result = analyze(pcapng_file(mixed, "<", ((1, 6), (113, 9, 1600000000))), "--pcap", "-")
+        capture = pcapng_file(mixed, "<", ((1, 6), (113, 9, 1600000000)), ["Wi-Fi 2\x1b"])
+        alone = [[analyze(record(frame, seconds + micros / 1e6 if interface is not None else math.nan), "--linktype",
+                          "113" if interface else "1", *mode).stdout.decode() for frame, seconds, micros, interface in mixed]
+                 for mode in ([], ["--json"])]
+        names = list(zip(["Wi-Fi\\x202\\x1b", "if1", "Wi-Fi\\x202\\x1b"], ["Wi-Fi 2\x1b", "if1", "Wi-Fi 2\x1b"], *alone))
+        self.assertEqual(analyze(capture).stdout.decode().splitlines(), [
+            f"{number} {' '.join(line.split(' ', 4)[1:4])} {text} {line.split(' ', 4)[4][:-1]}"
+            for number, (text, _, line, _) in enumerate(names, 1)])
+        self.assertEqual([json.loads(line) for line in analyze(capture, "--json").stdout.splitlines()], [
+            dict(json.loads(line), index=number, interface=name) for number, (_, name, _, line) in enumerate(names, 1)])
+        self.assertIn(f"\nPackets per interface:\n  Wi-Fi\\x202\\x1b {2:>10} packets {len(UDP_FRAME + tcp_frame):>12} bytes\n"
+                      f"  if1            {1:>10} packets {len(cooked):>12} bytes\nPackets per protocol:\n",
+                      analyze(capture, "--summary").stdout.decode())
+        first = pcapng_file([(UDP_FRAME, 1, 0)], ">", names=["eth9"])  # a section of one interface before
+        self.assertEqual(json.loads(analyze(first + capture, "--summary", "--json").stdout)["interfaces"], [
+            {"name": "eth9", "packets": 1, "bytes": 60}, {"name": "Wi-Fi 2\x1b", "packets": 2, "bytes": len(UDP_FRAME + tcp_frame)},
+            {"name": "if1", "packets": 1, "bytes": len(cooked)}])
+        result = analyze(capture, "--pcap", "-")
         self.assertEqual((result.returncode, len(result.stdout), result.stderr.decode()),
                          (1, 24 + 16 + len(UDP_FRAME), "ostrane-analyzer: cannot write link type 113 into a pcap of link type "
                                                        "1: one pcap file holds one link type\n"))
