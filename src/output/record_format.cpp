@@ -153,12 +153,12 @@ std::vector<uint8_t> pcapng_file_header(const LinkDescription& link) {
     section.put32(0xFFFFFFFF).put32(0xFFFFFFFF);  // the section's length is not known while it is written
     std::vector<uint8_t> blocks =
         section.option(2, hardware).option(3, system).option(4, "ostrane " OSTRANE_VERSION).finish();
-    Block interface(1);
-    interface.put16(static_cast<uint16_t>(link.linktype)).put16(0).put32(link.snaplen);
-    interface.option(2, link.name).option(3, link.description);
+    Block link_block(1);
+    link_block.put16(static_cast<uint16_t>(link.linktype)).put16(0).put32(link.snaplen);
+    link_block.option(2, link.name).option(3, link.description);
     // libpcap's filter text is option 11 after a 0 that names its kind.
-    if (!link.filter.empty()) interface.option(11, std::string(1, '\0') + link.filter);
-    const std::vector<uint8_t> described = interface.option(9, std::string(1, link.nano ? '\x09' : '\x06')).finish();
+    if (!link.filter.empty()) link_block.option(11, std::string(1, '\0') + link.filter);
+    const std::vector<uint8_t> described = link_block.option(9, std::string(1, link.nano ? '\x09' : '\x06')).finish();
     blocks.insert(blocks.end(), described.begin(), described.end());
     return blocks;
 }
