@@ -18,7 +18,7 @@ ROOT_ONLY = unittest.skipUnless(os.geteuid() == 0, "live capture needs root")
 def help_text(program):
     return ("\nOstrane Capture Engine v1.0.0\nHigh-performance packet capture for network analysis.\n\n"
             f"Usage: {program} [options]\n\nOptions:\n"
-            "  -i <interface>    Network interface to capture on\n"
+            "  -i <interface>    Network interface to capture on (again for more)\n"
             "  -f <filter>       BPF filter expression (e.g., \"tcp port 80\")\n"
             "  -s <snaplen>      Snapshot length in bytes (default: 65535)\n"
             "  -b <buffer_mb>    Capture buffer size in MB (default: 16)\n"

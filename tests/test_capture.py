@@ -55,6 +55,8 @@ class CommandLine(unittest.TestCase):
             (["-i", "lo", "-w", "x", "-W", "3"], None, 2, "[ERROR] -W needs -C or -G\n" + HELP, ""),
             (["-i", "lo", "-w", "x", "-C", "0"], None, 2, "[ERROR] Invalid value for -C: '0' (a whole number from 1 to 1000000)\n" + HELP, ""),
             (["-i", "lo", "--pcapng"], None, 2, "[ERROR] --pcapng needs -w <file>\n" + HELP, ""),
+            (["-i", "lo", "-i", "lo"], None, 2, "[ERROR] Interface lo is given twice: each of its packets would be "
+                                                "written twice\n" + HELP, ""),
             (["-i", "lo", "-w", "x", "-z", "gzip"], None, 2, "[ERROR] -z needs -C or -G\n" + HELP, ""),
             (["-i", "lo", "--nano=yes"], None, 2, "[ERROR] Option --nano takes no value\n" + HELP, ""),
             (["-i", "lo", "--time-stamp-precision=pico"], None, 2,
@@ -421,6 +423,31 @@ class Live(unittest.TestCase):
         self.assertEqual(len(lines), 20, pipeline.text())
         for line in lines:
             self.assertRegex(line, rf" 144/144 IPv4 127\.0\.0\.1:\d+ > 127\.0\.0\.1:{sink.filter.split()[-1]} UDP len=100$")
+
+        # lo and the veth in one pcapng: each packet under its own interface, each counted in the report and in
+        # its own statistics at the end, and named by the reader.
+        sink, folder = Sink(self), self.scratch_dir()
+        subprocess.run(["ip", "link", "set", device + "p", "up"], check=True)
+        program = Program(self, [BINARY, "-i", "lo", "-i", device, "-f", f"{sink.filter} or ether proto 0x88b5", "-w",
+                                 f"{folder}/two.pcapng"])
+        self.assertTrue(program.wait_for("Capture started"), program.text())
+        sink.send(5)
+        with socket.socket(socket.AF_PACKET, socket.SOCK_RAW) as peer:
+            peer.bind((device + "p", 0))
+            for n in range(7):
+                peer.send(bytes.fromhex("ffffffffffff02000000000188b5") + bytes([n]) * 50)
+        time.sleep(0.3)
+        program.signal(signal.SIGINT)
+        self.assertEqual(program.wait(10), 0, program.text())
+        blocks, _ = pcapng_blocks(pathlib.Path(folder, "two.pcapng").read_bytes())
+        self.assertEqual([options[2] for kind, options, _ in blocks if kind == 1], [b"lo", device.encode()])
+        self.assertEqual(sorted(struct.unpack_from("<I", block, 8)[0] for kind, _, block in blocks if kind == 6), [0] * 5 + [1] * 7)
+        self.assertEqual([(struct.unpack_from("<I", block, 8)[0], options[4]) for kind, options, block in blocks if kind == 5],
+                         [(0, struct.pack("<Q", 5)), (1, struct.pack("<Q", 7))])
+        self.assertIn(f"[INFO] lo: 5 received by filter, 0 dropped by kernel\n[INFO] {device}: 7 received by filter, "
+                      "0 dropped by kernel\n[INFO] Packets received by filter: 12\n", program.text())
+        read = subprocess.run([sys.executable, READER, "--json", f"{folder}/two.pcapng"], capture_output=True, timeout=60)
+        self.assertEqual(sorted(json.loads(line)["interface"] for line in read.stdout.splitlines()), sorted([device] * 7 + ["lo"] * 5))
 
     def test_the_same_bytes_as_tcpdump_captures_side_by_side(self):
         # Datagrams larger than a ring slot (whole through the socket's queue) on lo, in nanoseconds; VLAN-tagged

@@ -77,7 +77,7 @@ TEST(RecordStream, GoldenBytesAndCounters) {
     ostrane::LinkDescription link;
     link.linktype = 113;
     link.snaplen = 262144;
-    const std::vector<uint8_t> first_blocks = ostrane::pcapng_file_header(link);
+    const std::vector<uint8_t> first_blocks = ostrane::pcapng_file_header({link});
     using S = std::string;
     // NOLINTBEGIN(performance-inefficient-string-concatenation): the bytes read best in order
     for (const auto& [format, expected] : {
@@ -107,7 +107,7 @@ TEST(RecordStream, GoldenBytesAndCounters) {
                   odd + S("\0\0\0" "\x60\0\0\0", 7)}}) {
         // NOLINTEND(performance-inefficient-string-concatenation)
         PacketDispatcher dispatcher(file_config(path, format));
-        dispatcher.set_link(link);
+        dispatcher.set_links({link});
         dispatcher.set_hold_limit(1 << 20);
         ASSERT_TRUE(dispatcher.init());
         EXPECT_TRUE(dispatcher.dispatch(packet_of(sixty, 2.5, 60)));
@@ -247,11 +247,11 @@ TEST(Messages, HeldWhileTheStreamTakesNothingThenCounted) {
     }
     ostrane::StopRequests requests;
     ostrane::Messages messages(journal.get(), false, false);
-    ostrane::CaptureEngine engine({});
+    ostrane::CaptureSet captures(std::vector<ostrane::CaptureConfig>(1));
     PacketDispatcher dispatcher({});
     messages.say("never shown");  // returns at once, or the test hangs
     std::thread stop([&] { std::this_thread::sleep_for(std::chrono::milliseconds(50)), requests.request(); });
-    ostrane::CaptureSession(engine, dispatcher, messages, requests, {}).settle();
+    ostrane::CaptureSession(captures, dispatcher, messages, requests, {}).settle();
     stop.join();
     seen.clear(), read_all();
     messages.say("nor this");  // though the socket has room now
@@ -344,7 +344,8 @@ TEST(Ending, ConcludedAsATable) {
 // TSan watches here) ends a quiet capture at once.
 TEST(CaptureSession, AStopFromAnotherThreadEndsAQuietCapture) {
     if (::geteuid() != 0) GTEST_SKIP() << "live capture needs root";
-    ostrane::CaptureEngine engine({"lo", "udp dst port 9"});
+    ostrane::CaptureSet captures(std::vector<ostrane::CaptureConfig>{{"lo", "udp dst port 9"}});
+    ostrane::CaptureEngine& engine = captures.at(0);
     ASSERT_TRUE(engine.open()) << engine.last_error();
     EXPECT_FALSE(engine.open());  // the handle in use is neither replaced nor leaked
     PacketDispatcher dispatcher(file_config("/dev/null"));
@@ -354,7 +355,7 @@ TEST(CaptureSession, AStopFromAnotherThreadEndsAQuietCapture) {
     ostrane::Messages messages(stderr, false, true);
     std::thread stop([&] { std::this_thread::sleep_for(std::chrono::milliseconds(250)), requests.request(); });
     const auto started = std::chrono::steady_clock::now();
-    const ostrane::Ending ending = ostrane::CaptureSession(engine, dispatcher, messages, requests, {}).run();
+    const ostrane::Ending ending = ostrane::CaptureSession(captures, dispatcher, messages, requests, {}).run();
     stop.join();
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(1));
     EXPECT_EQ(std::make_pair(ending.cause, ending.stop_requests), std::make_pair(ostrane::Ending::Cause::Stopped, 1u));

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 #include <utility>
+#include <vector>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -45,9 +46,9 @@ constexpr int64_t kStillWritingUs = 1000000;
 // (-b 2 has 8) still has room for a burst that comes meanwhile. Our own ring
 // has a slot per packet: the gap may fill an eighth of them at the rate of
 // the reads since the last gap, and before any rate is known, at a million a second.
-int read_gap_ms(const CaptureEngine& engine, uint64_t read, int64_t since_us) {
-    const CaptureConfig& config = engine.config();
-    if (const int64_t slots = engine.ring_slots(); slots > 0) {
+int read_gap_ms(const CaptureSet& captures, uint64_t read, int64_t since_us) {
+    const CaptureConfig& config = captures.config();
+    if (const int64_t slots = captures.ring_slots(); slots > 0) {
         const int64_t at_rate = slots / 8 * since_us / (static_cast<int64_t>(std::max<uint64_t>(read, 1)) * 1000);
         return static_cast<int>(std::clamp<int64_t>(std::min(at_rate, slots / 1000), 1, kReadGapMs));
     }
@@ -74,12 +75,12 @@ bool failure(Ending::Cause cause) {
 
 }  // namespace
 
-CaptureSession::CaptureSession(CaptureEngine& engine, PacketDispatcher& dispatcher, Messages& messages,
+CaptureSession::CaptureSession(CaptureSet& captures, PacketDispatcher& dispatcher, Messages& messages,
                                StopRequests& requests, SessionConfig config)
-    : engine_(engine), dispatcher_(dispatcher), messages_(messages), requests_(requests), config_(std::move(config)) {}
+    : captures_(captures), dispatcher_(dispatcher), messages_(messages), requests_(requests), config_(std::move(config)) {}
 
 Ending CaptureSession::run() {
-    engine_.set_callback([this](const CapturedPacket& packet) { deliver(packet); });
+    captures_.set_callback([this](const CapturedPacket& packet) { deliver(packet); });
     progress_us_ = StopRequests::steady_now_us();
     if (requests_.count() == 0) {
         messages_.info("[INFO] Capture started. Press Ctrl+C to stop.");
@@ -87,10 +88,10 @@ Ending CaptureSession::run() {
         // Ctrl+C while the interface was still opening: nothing is captured,
         // and a file still gets its header.
         reading_ = false;
-        ending_.stats = engine_.get_stats();
+        note_stats();
     }
     while (state_ != State::Done) turn();
-    engine_.set_callback(nullptr);
+    captures_.set_callback(nullptr);
     if (!dispatcher_.close()) ending_.close_error = dispatcher_.last_error();
     ending_.stop_requests = requests_.count();
     ending_.unwritten = delivered_ - dispatcher_.packets_dispatched();
@@ -109,10 +110,10 @@ void CaptureSession::turn() {
     if (!counting_only_ && state_ != State::Done) write_out(more_ready);
     // The kernel's counters when reading stopped: what it drops while a slow
     // reader takes the rest came after the ending, and was never asked for.
-    if (was_reading && !reading_) ending_.stats = engine_.get_stats();
+    if (was_reading && !reading_) note_stats();
     // Every packet is out: what ends the file follows them, with those counters.
     const bool over = state_ != State::Capturing && !reading_;
-    if (over && !counting_only_ && dispatcher_.pending_bytes() == 0 && dispatcher_.finish(ending_.stats)) {
+    if (over && !counting_only_ && dispatcher_.pending_bytes() == 0 && dispatcher_.finish(ending_.interface_stats)) {
         write_out(false);
     }
     tell();
@@ -123,26 +124,31 @@ void CaptureSession::turn() {
     wait(read, asked == 0);
 }
 
+void CaptureSession::note_stats() {
+    ending_.interface_stats = captures_.each_stats();
+    ending_.stats = CaptureSet::total(ending_.interface_stats);
+}
+
 // Reads no more than the output has room for: a packet read always has its
 // place, and the rest stays in the kernel's ring, which counts its drops.
 int CaptureSession::read_ring(int& asked) {
-    uint64_t room = static_cast<uint64_t>(std::max(engine_.config().dispatch_batch, 1));
+    uint64_t room = static_cast<uint64_t>(std::max(captures_.config().dispatch_batch, 1));
     if (config_.max_count > 0) room = std::min(room, config_.max_count - std::min(delivered_, config_.max_count));
-    if (!counting_only_ && room > 0) room = dispatcher_.room(room, engine_.max_captured_length());
+    if (!counting_only_ && room > 0) room = dispatcher_.room(room, captures_.max_captured_length());
     if (dispatcher_.memory_refused() && !told_.memory) {
         messages_.say("[WARN] No more memory to hold records for the output: the kernel's ring holds the rest");
         told_.memory = true;
     }
     asked = static_cast<int>(room);
     if (asked == 0) return 0;
-    const int read = engine_.read(asked);
+    const int read = captures_.read(asked);
     if (read < 0) {
-        end_reading(Ending::Cause::CaptureFailed, engine_.last_error());
+        end_reading(Ending::Cause::CaptureFailed, captures_.last_error());
         return 0;
     }
     if (config_.max_count > 0 && delivered_ >= config_.max_count) {
         end_reading(Ending::Cause::CountReached);
-    } else if (heard_ > 0 && (engine_.saw_late() || (read < asked && drain_left_us() <= 0))) {
+    } else if (heard_ > 0 && (captures_.saw_late() || (read < asked && drain_left_us() <= 0))) {
         // The drain is complete: a packet stamped after the request came, or
         // the ring is empty now that the block open at the request is retired.
         reading_ = false;
@@ -151,7 +157,7 @@ int CaptureSession::read_ring(int& asked) {
 }
 
 int64_t CaptureSession::drain_left_us() const {
-    return requests_.first_steady_us() + drain_us(engine_.config().timeout_ms) - StopRequests::steady_now_us();
+    return requests_.first_steady_us() + drain_us(captures_.config().timeout_ms) - StopRequests::steady_now_us();
 }
 
 void CaptureSession::deliver(const CapturedPacket& packet) {
@@ -191,7 +197,7 @@ void CaptureSession::write_out(bool more_ready) {
                 messages_.say("[WARN] Output is full: holding " + std::to_string(dispatcher_.pending_bytes()) +
                               " bytes of records until it takes more");
             }
-            if (reading_ && dispatcher_.room(1, engine_.max_captured_length()) == 0) {
+            if (reading_ && dispatcher_.room(1, captures_.max_captured_length()) == 0) {
                 return fail(Ending::Cause::OutputFailed, dispatcher_.last_error());
             }
             break;
@@ -214,7 +220,7 @@ void CaptureSession::hear_requests() {
     if (count == heard_) return;
     requests_.clear_wake();
     if (heard_ == 0) {
-        engine_.set_cutoff(requests_.first_wall_us());
+        captures_.set_cutoff(requests_.first_wall_us());
         progress_us_ = std::max(progress_us_, requests_.first_steady_us());
         if (state_ == State::Capturing) state_ = State::Draining;
     }
@@ -261,7 +267,7 @@ void CaptureSession::tell() {
         told_.draining = true;
     }
     if (config_.counts_requested != nullptr && config_.counts_requested->exchange(false)) {
-        const CaptureStats stats = engine_.get_stats();
+        const CaptureStats stats = captures_.get_stats();
         messages_.say("[INFO] Packets received by filter: " + std::to_string(stats.packets_received) +
                       ", dropped by kernel: " + std::to_string(stats.packets_dropped) +
                       ", dispatched: " + std::to_string(dispatcher_.packets_dispatched()) +
@@ -270,7 +276,7 @@ void CaptureSession::tell() {
     messages_.status([&] {
         return escape_for_terminal(config_.interface_name) + ": " + std::to_string(dispatcher_.packets_dispatched()) +
                " packets, " + std::to_string(dispatcher_.bytes_written()) + " bytes written, " +
-               std::to_string(engine_.get_stats().packets_dropped) + " dropped by kernel";
+               std::to_string(captures_.get_stats().packets_dropped) + " dropped by kernel";
     });
 }
 
@@ -280,7 +286,7 @@ void CaptureSession::wait(int read, bool no_room) {
     if (reading_ && read > 0) {
         watch_ring = false;
         const int64_t now = StopRequests::steady_now_us();
-        wait_ms = read_gap_ms(engine_, gathered_.packets, now - gathered_.since_us);
+        wait_ms = read_gap_ms(captures_, gathered_.packets, now - gathered_.since_us);
         gathered_ = {0, now};
     }
     // The drain ends once the ring is found empty after its deadline: wake
@@ -289,7 +295,7 @@ void CaptureSession::wait(int read, bool no_room) {
     if (watch_ring && heard_ > 0) {
         wait_ms = static_cast<int>(std::clamp<int64_t>((drain_left_us() + 999) / 1000, 0, wait_ms));
     }
-    if (const int required = engine_.required_timeout_ms(); required >= 0) wait_ms = std::min(wait_ms, required);
+    if (const int required = captures_.required_timeout_ms(); required >= 0) wait_ms = std::min(wait_ms, required);
 #ifdef _WIN32
     (void)watch_ring;
     // Npcap's event cannot be waited on with the rest here (wine's wpcap
@@ -297,17 +303,17 @@ void CaptureSession::wait(int read, bool no_room) {
     Sleep(static_cast<DWORD>(std::clamp(wait_ms, 0, 10)));
 #else
     const bool blocked = sent_ == Sent::Blocked && dispatcher_.pending_bytes() > 0;
-    pollfd fds[4] = {
-        {requests_.wake_fd(), POLLIN, 0},
-        {watch_ring ? engine_.selectable_fd() : -1, POLLIN, 0},
+    std::vector<pollfd> fds = {
         // There while writing: a pipe whose reader left says so (POLLERR) at
         // once, also on a quiet link with nothing to send.
         {counting_only_ ? -1 : dispatcher_.fd(), static_cast<short>(blocked ? POLLOUT : 0), 0},
+        {requests_.wake_fd(), POLLIN, 0},
         {messages_.holding() ? messages_.fd() : -1, POLLOUT, 0},
     };
+    for (const int fd : captures_.selectable_fds()) fds.push_back({watch_ring ? fd : -1, POLLIN, 0});
     // EINTR: a signal; the next turn looks at the requests.
-    if (::poll(fds, 4, wait_ms) <= 0) return;
-    if ((fds[2].revents & (POLLERR | POLLHUP)) != 0 && dispatcher_.pending_bytes() == 0) {
+    if (::poll(fds.data(), fds.size(), wait_ms) <= 0) return;
+    if ((fds[0].revents & (POLLERR | POLLHUP)) != 0 && dispatcher_.pending_bytes() == 0) {
         fail(Ending::Cause::ReaderGone, "Broken pipe");
     }
 #endif

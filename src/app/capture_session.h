@@ -3,7 +3,7 @@
 #include "app/ending.h"
 #include "app/messages.h"
 #include "app/stop_requests.h"
-#include "capture/capture_engine.h"
+#include "capture/capture_set.h"
 #include "output/packet_dispatcher.h"
 
 #include <atomic>
@@ -15,7 +15,7 @@ namespace ostrane {
 
 struct SessionConfig {
     uint64_t max_count = 0;  // -c; 0: no limit
-    std::string interface_name;  // for the status line
+    std::string interface_name;  // for the status line: the interfaces' names
     // Set by SIGUSR1: the counters so far, once, at the next turn.
     std::atomic<bool>* counts_requested = nullptr;
     // Whatever else is looked after at each turn (-z's commands).
@@ -38,7 +38,7 @@ class CaptureSession {
 public:
     static constexpr int kGraceMs = 1000;
 
-    CaptureSession(CaptureEngine& engine, PacketDispatcher& dispatcher, Messages& messages, StopRequests& requests,
+    CaptureSession(CaptureSet& captures, PacketDispatcher& dispatcher, Messages& messages, StopRequests& requests,
                    SessionConfig config);
     CaptureSession(const CaptureSession&) = delete;
     CaptureSession& operator=(const CaptureSession&) = delete;
@@ -58,6 +58,7 @@ private:
     void deliver(const CapturedPacket& packet);
     void write_out(bool more_ready);
     void hear_requests();
+    void note_stats();
     void end_reading(Ending::Cause cause, const std::string& error = {});
     void fail(Ending::Cause cause, const std::string& error);
     Ending::Cause output_failure() const;
@@ -66,7 +67,7 @@ private:
     void wait(int read, bool no_room);
     int64_t drain_left_us() const;
 
-    CaptureEngine& engine_;
+    CaptureSet& captures_;
     PacketDispatcher& dispatcher_;
     Messages& messages_;
     StopRequests& requests_;

@@ -28,7 +28,8 @@ struct Ending {
     bool inside_record = false;  // the stream ends inside a record
     std::string close_error;     // closing the output reported a write error
     uint64_t unwritten = 0;      // packets captured that never reached the output whole
-    CaptureStats stats;          // libpcap's counters when reading stopped
+    CaptureStats stats;          // libpcap's counters when reading stopped: the totals
+    std::vector<CaptureStats> interface_stats;  // and each interface's
 };
 
 // What the run says at its end, before the report, and its exit status.

@@ -8,6 +8,7 @@
 #include "app/privileges.h"
 #include "app/status_line.h"
 #include "capture/capture_engine.h"
+#include "capture/capture_set.h"
 #include "interfaces/interface_manager.h"
 #include "output/packet_dispatcher.h"
 #include "output/record_format.h"
@@ -20,6 +21,8 @@
 #include <cstdlib>
 #include <iostream>
 #include <string>
+#include <utility>
+#include <vector>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -173,57 +176,93 @@ ostrane::DispatcherConfig dispatcher_config(const ostrane::CommandLineOptions& o
     return config;
 }
 
-ostrane::CaptureConfig capture_config(const ostrane::CommandLineOptions& options) {
-    ostrane::CaptureConfig config;
-    config.interface_name = options.interface_name;
-    config.filter = options.filter;
-    config.snaplen = options.snaplen;
-    config.buffer_size_mb = options.buffer_size_mb;
-    config.promiscuous = options.promiscuous;
-    config.nano = options.nano && !options.write_path.empty();  // the record stream stays as it is
-    config.direction = options.direction;
-    return config;
+std::vector<ostrane::CaptureConfig> capture_configs(const ostrane::CommandLineOptions& options) {
+    std::vector<ostrane::CaptureConfig> configs;
+    for (const std::string& name : options.interfaces) {
+        ostrane::CaptureConfig& config = configs.emplace_back();
+        config.interface_name = name;
+        config.filter = options.filter;
+        config.snaplen = options.snaplen;
+        config.buffer_size_mb = options.buffer_size_mb;
+        config.promiscuous = options.promiscuous;
+        config.nano = options.nano && !options.write_path.empty();  // the record stream stays as it is
+        config.direction = options.direction;
+    }
+    return configs;
 }
 
-// Opens the interface, then drops privileges. A pcap file starts with the
-// link type, known once the handle is open, and is created only once
-// privileges are dropped, so that it belongs to whoever ran `sudo ostrane`.
-bool open_capture(const ostrane::CommandLineOptions& options, CaptureEngine& engine, PacketDispatcher& dispatcher,
-                  ostrane::Messages& messages) {
-    messages.info("[INFO] Opening interface: " + ostrane::escape_for_terminal(options.interface_name));
+// Opens every interface. A record stream or a pcap file has one link type for
+// all its packets: only pcapng keeps them apart.
+bool open_interfaces(const ostrane::CommandLineOptions& options, ostrane::CaptureSet& captures, bool pcapng,
+                     ostrane::Messages& messages) {
     constexpr int kMiB = 1 << 20;
-    if (const int used = ostrane::buffer_size_bytes(options.buffer_size_mb) / kMiB; used < options.buffer_size_mb) {
-        messages.say("[WARN] -b " + std::to_string(options.buffer_size_mb) +
-                     " is more than libpcap takes: the capture buffer is " + std::to_string(used) + " MiB");
+    for (size_t i = 0; i < captures.size(); ++i) {
+        CaptureEngine& engine = captures.at(i);
+        const std::string name = ostrane::escape_for_terminal(engine.config().interface_name);
+        messages.info("[INFO] Opening interface: " + name);
+        const int used = ostrane::buffer_size_bytes(options.buffer_size_mb) / kMiB;
+        if (i == 0 && used < options.buffer_size_mb) {
+            messages.say("[WARN] -b " + std::to_string(options.buffer_size_mb) +
+                         " is more than libpcap takes: the capture buffer is " + std::to_string(used) + " MiB");
+        }
+        if (!engine.open()) {
+            messages.say("[ERROR] " + ostrane::escape_for_terminal(engine.last_error()));
+            if (engine.last_error().find("Operation not permitted") != std::string::npos) messages.say(permission_hint());
+            return false;
+        }
+        if (i == 0 && !options.filter.empty()) messages.info("[INFO] BPF filter applied: " + options.filter);
+        messages.info("[INFO] Link type: " + link_type_text(engine.datalink()) + (captures.size() > 1 ? " on " + name : ""));
+        const CaptureEngine& first = captures.at(0);
+        if (!pcapng && engine.datalink() != first.datalink()) {
+            messages.say("[ERROR] " + ostrane::escape_for_terminal(first.config().interface_name) + " and " + name +
+                         " have different link types: only a pcapng file (-w FILE.pcapng) keeps them apart");
+            return false;
+        }
     }
-    if (!engine.open()) {
-        messages.say("[ERROR] " + ostrane::escape_for_terminal(engine.last_error()));
-        if (engine.last_error().find("Operation not permitted") != std::string::npos) messages.say(permission_hint());
-        return false;
-    }
-    if (!options.filter.empty()) messages.info("[INFO] BPF filter applied: " + options.filter);
-    messages.info("[INFO] Link type: " + link_type_text(engine.datalink()));
-    // The handle is active and filtered: nothing from here on needs privilege.
+    return true;
+}
+
+// Opens the interfaces, then drops privileges. A file starts with the link
+// types, known once the handles are open, and is created only once
+// privileges are dropped, so that it belongs to whoever ran `sudo ostrane`.
+bool open_capture(const ostrane::CommandLineOptions& options, ostrane::CaptureSet& captures,
+                  PacketDispatcher& dispatcher, bool pcapng, ostrane::Messages& messages) {
+    if (!open_interfaces(options, captures, pcapng, messages)) return false;
+    // The handles are active and filtered: nothing from here on needs privilege.
     if (std::string error; !ostrane::drop_privileges(error)) {
         messages.say("[ERROR] Failed to drop privileges: " + error);
         return false;
     }
     if (options.write_path.empty()) return true;
-    const ostrane::CaptureConfig& capture = engine.config();
-    dispatcher.set_link({ostrane::pcap_linktype(engine.datalink()), static_cast<uint32_t>(engine.snapshot()),
+    std::vector<ostrane::LinkDescription> links;
+    for (size_t i = 0; i < captures.size(); ++i) {
+        const CaptureEngine& engine = captures.at(i);
+        const ostrane::CaptureConfig& capture = engine.config();
+        links.push_back({ostrane::pcap_linktype(engine.datalink()), static_cast<uint32_t>(engine.snapshot()),
                          capture.nano, capture.interface_name,
                          ostrane::InterfaceManager::description_of(capture.interface_name), capture.filter});
-    dispatcher.set_counters([&engine] { return engine.get_stats(); });
+        // A pcap file's one snap length is the largest.
+        links.front().snaplen = std::max(links.front().snaplen, links.back().snaplen);
+    }
+    dispatcher.set_links(std::move(links));
+    dispatcher.set_counters([&captures] { return captures.each_stats(); });
     if (dispatcher.init()) return true;
     messages.say("[ERROR] Failed to initialize dispatcher: " + dispatcher.last_error());
     return false;
 }
 
-void report(ostrane::Messages& messages, const ostrane::CaptureStats& stats, const PacketDispatcher& dispatcher) {
+void report(ostrane::Messages& messages, const ostrane::Ending& ending, const ostrane::CaptureSet& captures,
+            const PacketDispatcher& dispatcher) {
     if (messages.said()) messages.say("");
     messages.say("[INFO] Capture complete.");
-    messages.say("[INFO] Packets received by filter: " + std::to_string(stats.packets_received));
-    messages.say("[INFO] Packets dropped by kernel:  " + std::to_string(stats.packets_dropped));
+    for (size_t i = 0; captures.size() > 1 && i < ending.interface_stats.size(); ++i) {
+        const ostrane::CaptureStats& each = ending.interface_stats[i];
+        messages.say("[INFO] " + ostrane::escape_for_terminal(captures.at(i).config().interface_name) + ": " +
+                     std::to_string(each.packets_received) + " received by filter, " +
+                     std::to_string(each.packets_dropped) + " dropped by kernel");
+    }
+    messages.say("[INFO] Packets received by filter: " + std::to_string(ending.stats.packets_received));
+    messages.say("[INFO] Packets dropped by kernel:  " + std::to_string(ending.stats.packets_dropped));
     messages.say("[INFO] Packets dispatched:         " + std::to_string(dispatcher.packets_dispatched()));
     messages.say("[INFO] Bytes written:              " + std::to_string(dispatcher.bytes_written()));
 }
@@ -248,22 +287,24 @@ int run_capture(const ostrane::CommandLineOptions& options, bool stdout_closed) 
     // process without its report.
     g_stop_requests.open_wake();
     if (!install_stop_handlers()) messages.say("[WARN] Stop handlers not installed; stop the capture with -c or kill");
-    CaptureEngine engine(capture_config(options));
-    PacketDispatcher dispatcher(dispatcher_config(options));
+    ostrane::CaptureSet captures(capture_configs(options));
+    const ostrane::DispatcherConfig output = dispatcher_config(options);
+    PacketDispatcher dispatcher(output);
     if (options.write_path.empty() && !dispatcher.init()) {
         messages.say("[ERROR] Failed to initialize dispatcher: " + dispatcher.last_error());
         return 1;
     }
-    if (!open_capture(options, engine, dispatcher, messages)) return 1;
+    if (!open_capture(options, captures, dispatcher, output.format == ostrane::RecordFormat::Pcapng, messages)) return 1;
 
     // Records wait for a reader in memory up to the kernel buffer's size,
     // while the capture reads on; then the kernel drops and counts.
     dispatcher.set_hold_limit(static_cast<uint64_t>(std::max(ostrane::buffer_size_bytes(options.buffer_size_mb), 0)));
     ostrane::PostRotate post_rotate(options.post_rotate, messages);
     if (!options.post_rotate.empty()) dispatcher.set_file_closed([&](const std::string& file) { post_rotate.run(file); });
-    ostrane::CaptureSession session(engine, dispatcher, messages, g_stop_requests,
-                                    {options.max_count, options.interface_name, &g_counts_requested,
-                                     [&post_rotate] { post_rotate.reap(); }});
+    std::string names;
+    for (const std::string& name : options.interfaces) names += (names.empty() ? "" : ", ") + name;
+    ostrane::CaptureSession session(captures, dispatcher, messages, g_stop_requests,
+                                    {options.max_count, names, &g_counts_requested, [&post_rotate] { post_rotate.reap(); }});
 #ifdef _WIN32
     g_capturing.store(true);
 #endif
@@ -275,7 +316,7 @@ int run_capture(const ostrane::CommandLineOptions& options, bool stdout_closed) 
     messages.closing();
     const ostrane::Verdict verdict = ostrane::conclude(ending);
     for (const std::string& line : verdict.lines) messages.say(line);
-    report(messages, ending.stats, dispatcher);
+    report(messages, ending, captures, dispatcher);
     session.settle();
     return verdict.status;
 }
@@ -315,7 +356,7 @@ int main(int argc, char** argv) {
         return std::cout ? 0 : 1;
     }
     if (options.list_only) return ostrane::run_listing(stdout, std::cerr);
-    if (options.interface_name.empty()) {
+    if (options.interfaces.empty()) {
         std::cerr << "[ERROR] No interface specified. Use -i <interface> or -l to list.\n\n";
         ostrane::print_usage(std::cerr, program);
         return 1;

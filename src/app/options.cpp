@@ -2,6 +2,7 @@
 
 #include "app/interface_listing.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -54,8 +55,14 @@ struct Option {
 
 // One row per option, in the order of the help text.
 const Option kOptions[] = {
-    {"-i", nullptr, "<interface>", "Network interface to capture on",
-     [](CommandLineOptions& o, const char*, const char* v, std::string&) { o.interface_name = v; }},
+    {"-i", nullptr, "<interface>", "Network interface to capture on (again for more)",
+     [](CommandLineOptions& o, const char*, const char* v, std::string& e) {
+         if (std::find(o.interfaces.begin(), o.interfaces.end(), v) != o.interfaces.end()) {
+             e = "Interface " + escape_for_terminal(v) + " is given twice: each of its packets would be written twice";
+         } else if (*v != '\0') {
+             o.interfaces.emplace_back(v);
+         }
+     }},
     {"-f", nullptr, "<filter>", "BPF filter expression (e.g., \"tcp port 80\")",
      [](CommandLineOptions& o, const char*, const char* v, std::string&) { o.filter = v; }},
     {"-s", nullptr, "<snaplen>", "Snapshot length in bytes (default: 65535)",

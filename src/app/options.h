@@ -5,11 +5,12 @@
 #include <cstdint>
 #include <ostream>
 #include <string>
+#include <vector>
 
 namespace ostrane {
 
 struct CommandLineOptions {
-    std::string interface_name;
+    std::vector<std::string> interfaces;  // -i, each time it is given
     std::string filter;
     int32_t snaplen = 65535;
     int32_t buffer_size_mb = 16;

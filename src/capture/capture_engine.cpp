@@ -287,7 +287,9 @@ void CaptureEngine::pcap_callback(u_char* user, const pcap_pkthdr* header, const
         engine->saw_late_ = true;
         return;
     }
-    engine->callback_(to_captured_packet(*header, bytes, nano));
+    CapturedPacket packet = to_captured_packet(*header, bytes, nano);
+    packet.interface = engine->index_;
+    engine->callback_(packet);
 }
 
 }  // namespace ostrane

@@ -40,6 +40,7 @@ struct CapturedPacket {
     // capture was asked for nanoseconds.
     int64_t seconds = 0;
     uint32_t nanoseconds = 0;
+    uint32_t interface = 0;  // which of the capture's interfaces, from 0
 };
 
 using PacketCallback = std::function<void(const CapturedPacket&)>;
@@ -90,6 +91,8 @@ public:
     // last_error() set when the capture failed (the interface went away).
     int read(int max_packets);
     void set_callback(PacketCallback callback) { callback_ = std::move(callback); }
+    // What its packets carry as their interface: its place among several.
+    void set_index(uint32_t index) { index_ = index; }
     // Packets stamped after `wall_us` (microseconds since the epoch) came
     // after a stop request: they are read but not delivered, and saw_late()
     // says that one came. 0: no cut-off.
@@ -125,6 +128,7 @@ private:
     int datalink_ = -1;
     int snapshot_ = -1;
     PacketCallback callback_;
+    uint32_t index_ = 0;
     int64_t cutoff_us_ = 0;
     bool saw_late_ = false;
     std::string last_error_;

@@ -116,10 +116,10 @@ bool PacketDispatcher::open_destination(const std::string& path) {
     // counts as bytes written, not as a packet.
     bool queued = true;
     if (config_.format == RecordFormat::Pcap) {
-        const auto header = pcap_file_header(config_.link);
+        const auto header = pcap_file_header(config_.links.front());
         queued = queue_.push(header.data(), header.size(), nullptr, 0, false);
     } else if (config_.format == RecordFormat::Pcapng) {
-        const std::vector<uint8_t> header = pcapng_file_header(config_.link);
+        const std::vector<uint8_t> header = pcapng_file_header(config_.links);
         queued = queue_.push(header.data(), header.size(), nullptr, 0, false);
     }
     if (!queued) last_error_ = "No room to hold the file's header";
@@ -143,7 +143,7 @@ bool PacketDispatcher::dispatch(const CapturedPacket& packet) {
     }
     uint8_t header[kMaxRecordHeader];
     uint8_t trailer[kMaxRecordTrailer];
-    const size_t header_size = encode_record_header(config_.format, config_.link, packet, header);
+    const size_t header_size = encode_record_header(config_.format, config_.links.front(), packet, header);
     const size_t trailer_size = encode_record_trailer(config_.format, packet, trailer);
     if (queue_.push(header, header_size, packet.data, packet.captured_length, true, trailer, trailer_size)) return true;
     last_error_ = "No room to hold the record";
@@ -166,7 +166,7 @@ bool PacketDispatcher::rotate_if_due() {
     // it has: a rotation that has to wait for the disk is decided again.
     FileRotation next = rotation_;
     const FileRotation::Step step = next.advance(file_bytes_, now);
-    if (step == FileRotation::Step::Next && queue_closing(counters_ ? counters_() : CaptureStats{})) {
+    if (step == FileRotation::Step::Next && queue_closing(counters_ ? counters_() : std::vector<CaptureStats>{})) {
         const Sent sent = send();
         if (sent != Sent::All) return sent != Sent::Failed;
     }
@@ -184,13 +184,19 @@ bool PacketDispatcher::rotate_if_due() {
     return open_destination(rotation_.name());
 }
 
-bool PacketDispatcher::finish(const CaptureStats& stats) {
+bool PacketDispatcher::finish(const std::vector<CaptureStats>& stats) {
     return channel_->is_open() && error_code_ == 0 && queue_closing(stats);
 }
 
-bool PacketDispatcher::queue_closing(const CaptureStats& stats) {
+bool PacketDispatcher::queue_closing(const std::vector<CaptureStats>& stats) {
     if (config_.format != RecordFormat::Pcapng || closing_queued_) return false;
-    const std::vector<uint8_t> block = pcapng_statistics(config_.link, started_ns_, wall_ns(), stats);
+    std::vector<uint8_t> block;
+    const int64_t now = wall_ns();
+    for (uint32_t index = 0; index < config_.links.size(); ++index) {
+        const std::vector<uint8_t> one = pcapng_statistics(config_.links.front().nano, index, started_ns_, now,
+                                                           index < stats.size() ? stats[index] : CaptureStats{});
+        block.insert(block.end(), one.begin(), one.end());
+    }
     // Without room, the file ends on its last packet, which is whole.
     closing_queued_ = queue_.push(block.data(), block.size(), nullptr, 0, false);
     return closing_queued_;

@@ -11,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace ostrane {
 
@@ -38,7 +39,9 @@ struct DispatcherConfig {
     OutputMode mode = OutputMode::Stdout;
     std::string output_path;  // File mode only; with rotation, the pattern of the names
     RecordFormat format = RecordFormat::Records;
-    LinkDescription link;  // what a file says of the interface
+    // What a file says of each interface; a pcap file, of the first (the
+    // others have its link type).
+    std::vector<LinkDescription> links{LinkDescription{}};
     RotationConfig rotation;  // File mode only
 };
 
@@ -66,10 +69,10 @@ public:
 
     // Before init(): what a file's header states. A live capture knows the
     // link only once its handle is open.
-    void set_link(const LinkDescription& link) { config_.link = link; }
+    void set_links(std::vector<LinkDescription> links) { config_.links = std::move(links); }
     // Where a pcapng file's closing statistics come from when a rotation
     // closes it.
-    void set_counters(std::function<CaptureStats()> counters) { counters_ = std::move(counters); }
+    void set_counters(std::function<std::vector<CaptureStats>()> counters) { counters_ = std::move(counters); }
     // Told the name of each file a rotation closed whole.
     void set_file_closed(std::function<void(const std::string&)> closed) { file_closed_ = std::move(closed); }
     // How many bytes of records may wait for the output in memory.
@@ -89,9 +92,10 @@ public:
         return queue_.reserve(records, kMaxRecordHeader + kMaxRecordTrailer + uint64_t{max_captured});
     }
     // Once the last packet is queued, and nothing is: queues what ends the
-    // file (a pcapng file's statistics, from `stats`), if the format has it
-    // and the file has not had it. False when nothing was queued.
-    bool finish(const CaptureStats& stats);
+    // file (a pcapng file's statistics, from each interface's `stats`), if
+    // the format has it and the file has not had it. False when nothing was
+    // queued.
+    bool finish(const std::vector<CaptureStats>& stats);
     // Gives up what is queued and returns how many packets that was. A file
     // is cut back to its last whole record; elsewhere the stream may now end
     // inside one (ends_inside_record()).
@@ -117,13 +121,13 @@ private:
     bool open_destination(const std::string& path);
     bool attach_stdout();
     bool rotate_if_due();
-    bool queue_closing(const CaptureStats& stats);
+    bool queue_closing(const std::vector<CaptureStats>& stats);
 
     DispatcherConfig config_;
     FileRotation rotation_;
     std::unique_ptr<OutputChannel> channel_;
     RecordQueue queue_;
-    std::function<CaptureStats()> counters_;
+    std::function<std::vector<CaptureStats>()> counters_;
     std::function<void(const std::string&)> file_closed_;
     int64_t started_ns_ = 0;   // wall clock, when the output opened
     uint64_t file_bytes_ = 0;  // bytes the current file took

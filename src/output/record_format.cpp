@@ -119,7 +119,7 @@ size_t encode_record_header(RecordFormat format, const LinkDescription& link, co
     put_le32(out, kEnhancedPacketBlock);
     put_le32(out + 4, static_cast<uint32_t>(kEnhancedPacketHeader + 4 + packet.captured_length +
                                             padding_of(packet.captured_length)));
-    put_le32(out + 8, 0);  // the one interface
+    put_le32(out + 8, packet.interface);
     put_le32(out + 12, static_cast<uint32_t>(units >> 32));
     put_le32(out + 16, static_cast<uint32_t>(units));
     put_le32(out + 20, packet.captured_length);
@@ -146,29 +146,31 @@ std::array<uint8_t, kPcapFileHeaderSize> pcap_file_header(const LinkDescription&
     return header;
 }
 
-std::vector<uint8_t> pcapng_file_header(const LinkDescription& link) {
+std::vector<uint8_t> pcapng_file_header(const std::vector<LinkDescription>& links) {
     const auto [system, hardware] = system_and_hardware();
     Block section(0x0A0D0D0A);
     section.put32(0x1A2B3C4D).put16(1).put16(0);  // byte order, version 1.0
     section.put32(0xFFFFFFFF).put32(0xFFFFFFFF);  // the section's length is not known while it is written
     std::vector<uint8_t> blocks =
         section.option(2, hardware).option(3, system).option(4, "ostrane " OSTRANE_VERSION).finish();
-    Block link_block(1);
-    link_block.put16(static_cast<uint16_t>(link.linktype)).put16(0).put32(link.snaplen);
-    link_block.option(2, link.name).option(3, link.description);
-    // libpcap's filter text is option 11 after a 0 that names its kind.
-    if (!link.filter.empty()) link_block.option(11, std::string(1, '\0') + link.filter);
-    const std::vector<uint8_t> described = link_block.option(9, std::string(1, link.nano ? '\x09' : '\x06')).finish();
-    blocks.insert(blocks.end(), described.begin(), described.end());
+    for (const LinkDescription& link : links) {
+        Block link_block(1);
+        link_block.put16(static_cast<uint16_t>(link.linktype)).put16(0).put32(link.snaplen);
+        link_block.option(2, link.name).option(3, link.description);
+        // libpcap's filter text is option 11 after a 0 that names its kind.
+        if (!link.filter.empty()) link_block.option(11, std::string(1, '\0') + link.filter);
+        const std::vector<uint8_t> described = link_block.option(9, std::string(1, link.nano ? '\x09' : '\x06')).finish();
+        blocks.insert(blocks.end(), described.begin(), described.end());
+    }
     return blocks;
 }
 
-std::vector<uint8_t> pcapng_statistics(const LinkDescription& link, int64_t start_ns, int64_t end_ns,
+std::vector<uint8_t> pcapng_statistics(bool nano, uint32_t index, int64_t start_ns, int64_t end_ns,
                                        const CaptureStats& stats) {
-    const uint64_t end = units_of(end_ns, link.nano);
+    const uint64_t end = units_of(end_ns, nano);
     Block block(5);
-    block.put32(0).put32(static_cast<uint32_t>(end >> 32)).put32(static_cast<uint32_t>(end));
-    block.time_option(2, units_of(start_ns, link.nano)).time_option(3, end);
+    block.put32(index).put32(static_cast<uint32_t>(end >> 32)).put32(static_cast<uint32_t>(end));
+    block.time_option(2, units_of(start_ns, nano)).time_option(3, end);
     return block.count_option(4, stats.packets_received).count_option(5, stats.packets_dropped).finish();
 }
 

@@ -47,17 +47,18 @@ struct LinkDescription {
 
 // Writes the header of `packet` to `out` (kMaxRecordHeader bytes of room) and
 // returns its size; then what follows its bytes (kMaxRecordTrailer of room).
+// `link` is any of the capture's: they share the timestamps' resolution.
 size_t encode_record_header(RecordFormat format, const LinkDescription& link, const CapturedPacket& packet,
                             uint8_t* out);
 size_t encode_record_trailer(RecordFormat format, const CapturedPacket& packet, uint8_t* out);
 std::array<uint8_t, kPcapFileHeaderSize> pcap_file_header(const LinkDescription& link);
 
 // A pcapng file's first blocks: the section (who wrote it, on what system)
-// and the interface.
-std::vector<uint8_t> pcapng_file_header(const LinkDescription& link);
-// Its last: the interface's counters from `start_ns` to `end_ns` (since the
-// epoch), in the interface's units.
-std::vector<uint8_t> pcapng_statistics(const LinkDescription& link, int64_t start_ns, int64_t end_ns,
+// and its interfaces, whose places are the packets' CapturedPacket::interface.
+std::vector<uint8_t> pcapng_file_header(const std::vector<LinkDescription>& links);
+// Its last, one per interface: the counters of interface `index` from
+// `start_ns` to `end_ns` (since the epoch), in microseconds or nanoseconds.
+std::vector<uint8_t> pcapng_statistics(bool nano, uint32_t index, int64_t start_ns, int64_t end_ns,
                                        const CaptureStats& stats);
 
 // The LINKTYPE a pcap file names for a handle's DLT. The two agree for most

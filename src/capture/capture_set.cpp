@@ -1,0 +1,86 @@
+#include "capture/capture_set.h"
+
+#include <algorithm>
+
+namespace ostrane {
+
+CaptureSet::CaptureSet(const std::vector<CaptureConfig>& configs) {
+    for (const CaptureConfig& config : configs) {
+        engines_.push_back(std::make_unique<CaptureEngine>(config));
+        engines_.back()->set_index(static_cast<uint32_t>(engines_.size() - 1));
+    }
+}
+
+// Each capture in turn is offered what the others left: fewer than asked
+// for means that every one of them was read empty.
+int CaptureSet::read(int max_packets) {
+    int read = 0;
+    for (size_t turn = 0; turn < engines_.size() && read < max_packets; ++turn) {
+        CaptureEngine& engine = *engines_[(next_ + turn) % engines_.size()];
+        const int got = engine.read(max_packets - read);
+        if (got < 0) {
+            last_error_ = engines_.size() > 1 ? engine.config().interface_name + ": " + engine.last_error()
+                                              : engine.last_error();
+            return -1;
+        }
+        read += got;
+    }
+    next_ = (next_ + 1) % engines_.size();
+    return read;
+}
+
+void CaptureSet::set_callback(const PacketCallback& callback) {
+    for (auto& engine : engines_) engine->set_callback(callback);
+}
+
+void CaptureSet::set_cutoff(int64_t wall_us) {
+    for (auto& engine : engines_) engine->set_cutoff(wall_us);
+}
+
+bool CaptureSet::saw_late() const {
+    return std::all_of(engines_.begin(), engines_.end(), [](const auto& engine) { return engine->saw_late(); });
+}
+
+std::vector<int> CaptureSet::selectable_fds() const {
+    std::vector<int> fds;
+    for (const auto& engine : engines_) fds.push_back(engine->selectable_fd());
+    return fds;
+}
+
+int CaptureSet::required_timeout_ms() const {
+    int required = -1;
+    for (const auto& engine : engines_) {
+        const int ms = engine->required_timeout_ms();
+        if (ms >= 0 && (required < 0 || ms < required)) required = ms;
+    }
+    return required;
+}
+
+uint32_t CaptureSet::max_captured_length() const {
+    uint32_t most = 0;
+    for (const auto& engine : engines_) most = std::max(most, engine->max_captured_length());
+    return most;
+}
+
+uint32_t CaptureSet::ring_slots() const {
+    uint32_t fewest = UINT32_MAX;
+    for (const auto& engine : engines_) fewest = std::min(fewest, engine->ring_slots());
+    return engines_.empty() ? 0 : fewest;
+}
+
+CaptureStats CaptureSet::total(const std::vector<CaptureStats>& each) {
+    CaptureStats sum;
+    for (const CaptureStats& stats : each) {
+        sum.packets_received += stats.packets_received;
+        sum.packets_dropped += stats.packets_dropped;
+    }
+    return sum;
+}
+
+std::vector<CaptureStats> CaptureSet::each_stats() const {
+    std::vector<CaptureStats> each;
+    for (const auto& engine : engines_) each.push_back(engine->get_stats());
+    return each;
+}
+
+}  // namespace ostrane
