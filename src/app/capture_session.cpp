@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <iterator>
 #include <utility>
 #include <vector>
 
@@ -310,7 +311,9 @@ void CaptureSession::wait(int read, bool no_room) {
         {requests_.wake_fd(), POLLIN, 0},
         {messages_.holding() ? messages_.fd() : -1, POLLOUT, 0},
     };
-    for (const int fd : captures_.selectable_fds()) fds.push_back({watch_ring ? fd : -1, POLLIN, 0});
+    const std::vector<int> rings = captures_.selectable_fds();
+    std::transform(rings.begin(), rings.end(), std::back_inserter(fds),
+                   [watch_ring](int fd) { return pollfd{watch_ring ? fd : -1, POLLIN, 0}; });
     // EINTR: a signal; the next turn looks at the requests.
     if (::poll(fds.data(), fds.size(), wait_ms) <= 0) return;
     if ((fds[0].revents & (POLLERR | POLLHUP)) != 0 && dispatcher_.pending_bytes() == 0) {

@@ -288,7 +288,7 @@ void CaptureEngine::pcap_callback(u_char* user, const pcap_pkthdr* header, const
         return;
     }
     CapturedPacket packet = to_captured_packet(*header, bytes, nano);
-    packet.interface = engine->index_;
+    packet.interface_index = engine->index_;
     engine->callback_(packet);
 }
 

@@ -40,7 +40,7 @@ struct CapturedPacket {
     // capture was asked for nanoseconds.
     int64_t seconds = 0;
     uint32_t nanoseconds = 0;
-    uint32_t interface = 0;  // which of the capture's interfaces, from 0
+    uint32_t interface_index = 0;  // which of the capture's interfaces, from 0
 };
 
 using PacketCallback = std::function<void(const CapturedPacket&)>;

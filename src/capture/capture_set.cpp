@@ -5,8 +5,8 @@
 namespace ostrane {
 
 CaptureSet::CaptureSet(const std::vector<CaptureConfig>& configs) {
-    for (const CaptureConfig& config : configs) {
-        engines_.push_back(std::make_unique<CaptureEngine>(config));
+    for (const CaptureConfig& each : configs) {
+        engines_.push_back(std::make_unique<CaptureEngine>(each));
         engines_.back()->set_index(static_cast<uint32_t>(engines_.size() - 1));
     }
 }
@@ -42,8 +42,8 @@ bool CaptureSet::saw_late() const {
 }
 
 std::vector<int> CaptureSet::selectable_fds() const {
-    std::vector<int> fds;
-    for (const auto& engine : engines_) fds.push_back(engine->selectable_fd());
+    std::vector<int> fds(engines_.size());
+    std::transform(engines_.begin(), engines_.end(), fds.begin(), [](const auto& engine) { return engine->selectable_fd(); });
     return fds;
 }
 
@@ -78,8 +78,8 @@ CaptureStats CaptureSet::total(const std::vector<CaptureStats>& each) {
 }
 
 std::vector<CaptureStats> CaptureSet::each_stats() const {
-    std::vector<CaptureStats> each;
-    for (const auto& engine : engines_) each.push_back(engine->get_stats());
+    std::vector<CaptureStats> each(engines_.size());
+    std::transform(engines_.begin(), engines_.end(), each.begin(), [](const auto& engine) { return engine->get_stats(); });
     return each;
 }
 

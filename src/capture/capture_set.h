@@ -12,7 +12,7 @@ namespace ostrane {
 
 // The live captures of one run, one per interface, read as one: in turns,
 // so that a busy interface does not keep a quiet one's packets waiting, and
-// each packet under its own interface (CapturedPacket::interface, its place
+// each packet under its own interface (CapturedPacket::interface_index, its place
 // here). They share everything but the device.
 class CaptureSet {
 public:

@@ -119,7 +119,7 @@ size_t encode_record_header(RecordFormat format, const LinkDescription& link, co
     put_le32(out, kEnhancedPacketBlock);
     put_le32(out + 4, static_cast<uint32_t>(kEnhancedPacketHeader + 4 + packet.captured_length +
                                             padding_of(packet.captured_length)));
-    put_le32(out + 8, packet.interface);
+    put_le32(out + 8, packet.interface_index);
     put_le32(out + 12, static_cast<uint32_t>(units >> 32));
     put_le32(out + 16, static_cast<uint32_t>(units));
     put_le32(out + 20, packet.captured_length);

@@ -54,7 +54,7 @@ size_t encode_record_trailer(RecordFormat format, const CapturedPacket& packet, 
 std::array<uint8_t, kPcapFileHeaderSize> pcap_file_header(const LinkDescription& link);
 
 // A pcapng file's first blocks: the section (who wrote it, on what system)
-// and its interfaces, whose places are the packets' CapturedPacket::interface.
+// and its interfaces, whose places are the packets' CapturedPacket::interface_index.
 std::vector<uint8_t> pcapng_file_header(const std::vector<LinkDescription>& links);
 // Its last, one per interface: the counters of interface `index` from
 // `start_ns` to `end_ns` (since the epoch), in microseconds or nanoseconds.
