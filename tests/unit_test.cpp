@@ -29,6 +29,7 @@
 #include <functional>
 #include <iterator>
 #include <memory>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -201,6 +202,36 @@ TEST(RecordQueue, WholeRecordsInWholeRecordsOut) {
     EXPECT_EQ(queue.consume(1), 0u);  // the end of the file header
     EXPECT_EQ(queue.head_sent(), 0u);
     EXPECT_EQ(queue.clear(), 1u);
+}
+
+// pcapng files rotated between batches at the least hold, of packets whose blocks fill their
+// room exactly: a new file's header finds room among the batch, and a full disk at a file's
+// statistics keeps the packet in that file, before them. Each file is whole, its statistics last.
+TEST(RecordStream, RotatedPcapngFilesEachWholeWithTheirStatisticsLast) {
+    auto* disk = new ScriptedChannel({LONG_MAX, LONG_MAX, LONG_MAX, LONG_MAX, LONG_MAX, LONG_MAX, -1});  // the 2nd statistics
+    ostrane::DispatcherConfig config = file_config("/dev/null", ostrane::RecordFormat::Pcapng);
+    config.rotation.max_bytes = 200000;  // three records and a header
+    PacketDispatcher dispatcher(config, std::unique_ptr<ostrane::OutputChannel>(disk));
+    ASSERT_TRUE(dispatcher.init());
+    const std::string frame = pattern(65501, 'r');  // 3 bytes of padding
+    uint64_t packets = 0;
+    for (int batch = 0; batch < 5; ++batch) {
+        for (uint64_t i = dispatcher.room(64, 65501); i > 0; --i, ++packets) {
+            ASSERT_TRUE(dispatcher.dispatch(packet_of(frame, 1.0, 65501))) << packets << ": " << dispatcher.last_error();
+        }
+        (void)dispatcher.send();
+    }
+    ASSERT_TRUE(dispatcher.finish({}) && dispatcher.send() == Sent::All);
+    std::string kinds;  // a letter a block: S(ection), I(nterface), P(acket), C(ounters)
+    for (size_t at = 0; at + 8 <= disk->stream.size();) {
+        const uint32_t kind = ostrane::get_le32(reinterpret_cast<const uint8_t*>(&disk->stream[at]));
+        const uint32_t length = ostrane::get_le32(reinterpret_cast<const uint8_t*>(&disk->stream[at + 4]));
+        ASSERT_EQ(ostrane::get_le32(reinterpret_cast<const uint8_t*>(&disk->stream[at + length - 4])), length) << at;
+        kinds += kind == 6 ? 'P' : kind == 5 ? 'C' : kind == 1 ? 'I' : 'S';
+        at += length;
+    }
+    EXPECT_TRUE(std::regex_match(kinds, std::regex("(SIP+C){4,}"))) << kinds;
+    EXPECT_EQ(static_cast<uint64_t>(std::count(kinds.begin(), kinds.end(), 'P')), packets);
 }
 
 // Standard error that takes nothing (a paused terminal, an unread pipe) holds lines without

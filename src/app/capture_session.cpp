@@ -246,6 +246,9 @@ void CaptureSession::fail(Ending::Cause cause, const std::string& error) {
     end_reading(cause, error);
     (void)dispatcher_.abandon();
     ending_.inside_record = ending_.inside_record || dispatcher_.ends_inside_record();
+    // The rest of the batch being read is counted: after what was given up,
+    // none of it may reach the output.
+    counting_only_ = true;
 }
 
 void CaptureSession::give_up(const std::string& why) {

@@ -73,6 +73,13 @@ bool PacketDispatcher::init() {
     error_code_ = 0;
     files_done_ = inside_record_ = false;
     started_ns_ = wall_ns();
+    file_header_.clear();
+    if (config_.format == RecordFormat::Pcap) {
+        const auto header = pcap_file_header(config_.links.front());
+        file_header_.assign(header.begin(), header.end());
+    } else if (config_.format == RecordFormat::Pcapng) {
+        file_header_ = pcapng_file_header(config_.links);
+    }
     if (config_.mode == OutputMode::File) {
         rotation_ = FileRotation(config_.output_path, config_.rotation);
         if (!open_destination(rotation_.start(std::time(nullptr)))) return false;
@@ -114,16 +121,9 @@ bool PacketDispatcher::open_destination(const std::string& path) {
     }
     // Queued like a record, so that it goes out in order with them; it
     // counts as bytes written, not as a packet.
-    bool queued = true;
-    if (config_.format == RecordFormat::Pcap) {
-        const auto header = pcap_file_header(config_.links.front());
-        queued = queue_.push(header.data(), header.size(), nullptr, 0, false);
-    } else if (config_.format == RecordFormat::Pcapng) {
-        const std::vector<uint8_t> header = pcapng_file_header(config_.links);
-        queued = queue_.push(header.data(), header.size(), nullptr, 0, false);
-    }
-    if (!queued) last_error_ = "No room to hold the file's header";
-    return queued;
+    if (file_header_.empty() || queue_.push(file_header_.data(), file_header_.size(), nullptr, 0, false)) return true;
+    last_error_ = "No room to hold the file's header";
+    return false;
 }
 
 bool PacketDispatcher::dispatch(const CapturedPacket& packet) {
@@ -166,9 +166,19 @@ bool PacketDispatcher::rotate_if_due() {
     // it has: a rotation that has to wait for the disk is decided again.
     FileRotation next = rotation_;
     const FileRotation::Step step = next.advance(file_bytes_, now);
-    if (step == FileRotation::Step::Next && queue_closing(counters_ ? counters_() : std::vector<CaptureStats>{})) {
+    if (step == FileRotation::Step::Next && queue_closing(hooks_.counters ? hooks_.counters() : std::vector<CaptureStats>{})) {
         const Sent sent = send();
-        if (sent != Sent::All) return sent != Sent::Failed;
+        if (sent == Sent::Failed) return false;
+        if (sent != Sent::All) {
+            // The packet stays with this file, whose statistics must stay
+            // last: unless some went out, they are taken back, and made
+            // again when the rotation is tried again.
+            if (queue_.head_sent() == 0) {
+                (void)queue_.clear();
+                closing_queued_ = false;
+            }
+            return true;
+        }
     }
     if (step == FileRotation::Step::Stop) {
         // The file stays the last one, and file_name() its name.
@@ -180,7 +190,7 @@ bool PacketDispatcher::rotate_if_due() {
     rotation_ = next;
     if (step == FileRotation::Step::Stay) return true;
     if (!close()) return false;
-    if (file_closed_) file_closed_(closed);
+    if (hooks_.file_closed) hooks_.file_closed(closed);
     return open_destination(rotation_.name());
 }
 
@@ -224,6 +234,8 @@ PacketDispatcher::Sent PacketDispatcher::send() {
 // A file, unlike a pipe, can take back the part of a record that went out,
 // so that it ends on a whole record and bytes_written() is what it holds.
 uint64_t PacketDispatcher::abandon() {
+    // What is given up may be the file's header: nothing more goes into it.
+    closing_queued_ = true;
     const uint64_t head = queue_.head_sent();
     inside_record_ = head > 0 && !channel_->cut_back(head);
     if (head > 0 && !inside_record_) {

@@ -72,9 +72,9 @@ public:
     void set_links(std::vector<LinkDescription> links) { config_.links = std::move(links); }
     // Where a pcapng file's closing statistics come from when a rotation
     // closes it.
-    void set_counters(std::function<std::vector<CaptureStats>()> counters) { counters_ = std::move(counters); }
+    void set_counters(std::function<std::vector<CaptureStats>()> counters) { hooks_.counters = std::move(counters); }
     // Told the name of each file a rotation closed whole.
-    void set_file_closed(std::function<void(const std::string&)> closed) { file_closed_ = std::move(closed); }
+    void set_file_closed(std::function<void(const std::string&)> closed) { hooks_.file_closed = std::move(closed); }
     // How many bytes of records may wait for the output in memory.
     void set_hold_limit(uint64_t bytes) { queue_.set_limit(bytes); }
     bool init();
@@ -89,7 +89,10 @@ public:
     // reads always has its place. The room is only address space until
     // records fill it.
     uint64_t room(uint64_t records, uint32_t max_captured) {
-        return queue_.reserve(records, kMaxRecordHeader + kMaxRecordTrailer + uint64_t{max_captured});
+        // A rotation puts the next file's header among them.
+        const bool rotating = config_.rotation.max_bytes > 0 || config_.rotation.seconds > 0;
+        return queue_.reserve(records, kMaxRecordHeader + kMaxRecordTrailer + uint64_t{max_captured},
+                              rotating ? file_header_.size() : 0);
     }
     // Once the last packet is queued, and nothing is: queues what ends the
     // file (a pcapng file's statistics, from each interface's `stats`), if
@@ -127,11 +130,15 @@ private:
     FileRotation rotation_;
     std::unique_ptr<OutputChannel> channel_;
     RecordQueue queue_;
-    std::function<std::vector<CaptureStats>()> counters_;
-    std::function<void(const std::string&)> file_closed_;
+    struct Hooks {  // what the dispatcher asks of its owner
+        std::function<std::vector<CaptureStats>()> counters;
+        std::function<void(const std::string&)> file_closed;
+    } hooks_;
+    std::vector<uint8_t> file_header_;  // what each file begins with
     int64_t started_ns_ = 0;   // wall clock, when the output opened
     uint64_t file_bytes_ = 0;  // bytes the current file took
-    bool closing_queued_ = false;  // the current file's last block
+    // The current file has its last block queued, or is to end as it is.
+    bool closing_queued_ = false;
     bool files_done_ = false;
     bool inside_record_ = false;
     int error_code_ = 0;

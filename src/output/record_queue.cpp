@@ -53,12 +53,13 @@ bool RecordQueue::make_room(uint64_t bytes) {
     return false;
 }
 
-uint64_t RecordQueue::reserve(uint64_t records, uint64_t record_bytes) {
+uint64_t RecordQueue::reserve(uint64_t records, uint64_t record_bytes, uint64_t extra) {
     if (record_bytes == 0) return records;
     records = std::min(records, kMostRecords);
     // Less than asked for is still worth having.
-    if (!make_room(records * record_bytes)) (void)make_room(record_bytes);
-    return std::min(records, (capacity_ - end_) / record_bytes);
+    if (!make_room(records * record_bytes + extra)) (void)make_room(record_bytes + extra);
+    const uint64_t free = capacity_ - end_;
+    return free > extra ? std::min(records, (free - extra) / record_bytes) : 0;
 }
 
 bool RecordQueue::push(const uint8_t* head, size_t head_size, const uint8_t* body, size_t body_size, bool packet,

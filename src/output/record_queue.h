@@ -25,8 +25,9 @@ public:
     // Never below the largest record, which must always fit an empty queue.
     void set_limit(uint64_t bytes) { limit_ = bytes > kLargestRecord ? bytes : kLargestRecord; }
     // Makes room, as far as the limit and memory allow, for up to `records`
-    // more records of at most `record_bytes` each, and returns how many fit.
-    uint64_t reserve(uint64_t records, uint64_t record_bytes);
+    // more records of at most `record_bytes` each and `extra` bytes besides,
+    // and returns how many records fit.
+    uint64_t reserve(uint64_t records, uint64_t record_bytes, uint64_t extra = 0);
     // One record, its header, its body and its trailer; false when it does
     // not fit. `packet` false: a file's header or closing block, which
     // counts as bytes but not as a packet.
