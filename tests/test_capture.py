@@ -55,6 +55,12 @@ class CommandLine(unittest.TestCase):
             (["-i", "lo", "-w", "x", "-W", "3"], None, 2, "[ERROR] -W needs -C or -G\n" + HELP, ""),
             (["-i", "lo", "-w", "x", "-C", "0"], None, 2, "[ERROR] Invalid value for -C: '0' (a whole number from 1 to 1000000)\n" + HELP, ""),
             (["-i", "lo", "--pcapng"], None, 2, "[ERROR] --pcapng needs -w <file>\n" + HELP, ""),
+            (["-i", "lo", "-w", ""], None, 2, "[ERROR] Invalid value for -w: '' (a file name, or - for standard output)\n" + HELP, ""),
+            (["-i", "lo", "-i", "any"], None, 2, "[ERROR] -i any takes in every interface: beside others, their packets "
+                                                 "would be written twice\n" + HELP, ""),
+            (["-i", "lo", "--nano"], None, 2, "[ERROR] Nanosecond timestamps need -w <file>: the record stream keeps "
+                                              "microseconds\n" + HELP, ""),
+            (["-i", "lo", "--direction"], None, 2, "[ERROR] Option --direction needs a value (<in|out|inout>)\n" + HELP, ""),
             (["-i", "lo", "-i", "lo"], None, 2, "[ERROR] Interface lo is given twice: each of its packets would be "
                                                 "written twice\n" + HELP, ""),
             (["-i", "lo", "-w", "x", "-z", "gzip"], None, 2, "[ERROR] -z needs -C or -G\n" + HELP, ""),
@@ -617,6 +623,12 @@ class Live(unittest.TestCase):
             ("interface removed", lambda program, sink: (time.sleep(0.2), subprocess.run(["ip", "link", "del", device])),
              dict(interface=device, seconds=1, status=1, message="[ERROR] Capture failed: The interface disappeared")),
         ])
+
+        # A file that a full disk denies even its header is no capture file, and is not left behind.
+        with open(filler, "ab") as f:
+            f.write(bytes(os.statvfs(scratch).f_bavail * os.statvfs(scratch).f_frsize))
+        program = Program(self, [BINARY, "-i", "lo", "-w", os.path.join(scratch, "none.pcapng")])
+        self.assertEqual((program.wait(10), os.path.exists(os.path.join(scratch, "none.pcapng"))), (1, False), program.text())
 
         def removed_while_stopped(program, sink):  # the copies of frames larger than a ring slot queue behind its error
             program.signal(signal.SIGSTOP)

@@ -78,7 +78,10 @@ const Option kOptions[] = {
          parse_into(o.max_count, n, v, UINT64_MAX, e);
      }},
     {"-w", nullptr, "<file>", "Write pcap or pcapng, not the record stream (- for stdout)",
-     [](CommandLineOptions& o, const char*, const char* v, std::string&) { o.write_path = v; }},
+     [](CommandLineOptions& o, const char* n, const char* v, std::string& e) {
+         if (*v == '\0') e = invalid(n, v, "a file name, or - for standard output");
+         o.write_path = v;
+     }},
     {"-C", nullptr, "<size>", "With -w: a new file once one exceeds size million bytes",
      [](CommandLineOptions& o, const char* n, const char* v, std::string& e) {
          parse_positive(o.file_size_mb, n, v, 1000000, e);
@@ -103,7 +106,10 @@ const Option kOptions[] = {
     {"--nano", nullptr, nullptr, "Same as --time-stamp-precision=nano",
      [](CommandLineOptions& o, const char*, const char*, std::string&) { o.nano = true; }},
     {"-z", nullptr, "<command>", "With -C or -G: run command FILE on each file it closes",
-     [](CommandLineOptions& o, const char*, const char* v, std::string&) { o.post_rotate = v; }},
+     [](CommandLineOptions& o, const char* n, const char* v, std::string& e) {
+         if (*v == '\0') e = invalid(n, v, "a command");
+         o.post_rotate = v;
+     }},
     {"-Q", "--direction", "<in|out|inout>", "Only the packets received, sent, or both (default)",
      [](CommandLineOptions& o, const char* n, const char* v, std::string& e) {
          const std::string value = v;
@@ -153,7 +159,7 @@ bool parse_command_line(int argc, const char* const* argv, CommandLineOptions& o
         } else if (option->value == nullptr && attached != nullptr) {
             problem = "Option " + name + " takes no value";
         } else if (option->value != nullptr && attached == nullptr && i + 1 >= argc) {
-            problem = "Option " + std::string(option->name) + " needs a value (" + option->value + ")";
+            problem = "Option " + name + " needs a value (" + option->value + ")";
         } else {
             // A value is the next argument whatever it looks like: -i -l
             // names an interface "-l".
@@ -173,6 +179,13 @@ bool parse_command_line(int argc, const char* const* argv, CommandLineOptions& o
     const bool rotating = options.file_size_mb > 0 || options.rotate_seconds > 0;
     if (error.empty() && options.pcapng && options.write_path.empty()) error = "--pcapng needs -w <file>";
     if (error.empty() && !options.post_rotate.empty() && !rotating) error = "-z needs -C or -G";
+    if (error.empty() && options.nano && options.write_path.empty()) {
+        error = "Nanosecond timestamps need -w <file>: the record stream keeps microseconds";
+    }
+    const auto& names = options.interfaces;
+    if (error.empty() && names.size() > 1 && std::find(names.begin(), names.end(), "any") != names.end()) {
+        error = "-i any takes in every interface: beside others, their packets would be written twice";
+    }
     // Later arguments are still read after an error, so that a -h among them is seen.
     return error.empty();
 }

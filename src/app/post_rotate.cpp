@@ -2,6 +2,7 @@
 
 #include "app/interface_listing.h"
 
+#include <cerrno>
 #include <cstring>
 
 #ifndef _WIN32
@@ -15,13 +16,19 @@ extern char** environ;
 
 namespace ostrane {
 
+namespace {
+
+std::string quoted(const std::string& text) { return "'" + escape_for_terminal(text) + "'"; }
+
+}  // namespace
+
 void PostRotate::run(const std::string& file) {
-    const std::string shown = "-z " + escape_for_terminal(command_) + " " + escape_for_terminal(file);
+    const std::string cannot = "[WARN] -z: cannot run " + quoted(command_) + " on " + quoted(file) + ": ";
 #ifdef _WIN32
-    messages_.say("[WARN] " + shown + ": -z is not supported on Windows");
+    messages_.say(cannot + "-z is not supported on Windows");
 #else
     posix_spawnattr_t attributes;
-    if (posix_spawnattr_init(&attributes) != 0) return messages_.say("[WARN] " + shown + ": cannot start it");
+    if (posix_spawnattr_init(&attributes) != 0) return messages_.say(cannot + "no memory");
     // A group of its own: a Ctrl+C meant for the capture must not cut a
     // compression short. The signals this process ignores (a reader gone, a
     // file size limit) are the command's to act on again.
@@ -41,7 +48,11 @@ void PostRotate::run(const std::string& file) {
     pid_t pid = 0;
     const int error = posix_spawnp(&pid, program.c_str(), nullptr, &attributes, argv, environ);
     posix_spawnattr_destroy(&attributes);
-    if (error != 0) return messages_.say("[WARN] " + shown + ": " + std::strerror(error));
+    if (error != 0) {
+        // No shell splits the command: "gzip -9" is a program of that name.
+        const bool words = command_.find(' ') != std::string::npos && error == ENOENT;
+        return messages_.say(cannot + std::strerror(error) + (words ? " (it is run as one name, not through a shell)" : ""));
+    }
     running_.emplace_back(pid, file);
 #endif
 }
@@ -55,11 +66,11 @@ void PostRotate::reap() {
             ++it;
             continue;
         }
-        const std::string shown = "-z " + escape_for_terminal(command_) + " " + escape_for_terminal(it->second);
+        const std::string shown = "[WARN] -z: " + quoted(command_) + " on " + quoted(it->second);
         if (done > 0 && WIFEXITED(status) && WEXITSTATUS(status) != 0) {
-            messages_.say("[WARN] " + shown + " failed with status " + std::to_string(WEXITSTATUS(status)));
+            messages_.say(shown + " failed with status " + std::to_string(WEXITSTATUS(status)));
         } else if (done > 0 && WIFSIGNALED(status)) {
-            messages_.say("[WARN] " + shown + " was ended by signal " + std::to_string(WTERMSIG(status)));
+            messages_.say(shown + " was ended by signal " + std::to_string(WTERMSIG(status)));
         }
         it = running_.erase(it);
     }

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
+#include <system_error>
 #include <string>
 
 #ifdef _WIN32
@@ -246,7 +248,16 @@ uint64_t PacketDispatcher::abandon() {
 }
 
 bool PacketDispatcher::close() {
-    if (!channel_->is_open() || channel_->close()) return true;
+    if (!channel_->is_open()) return true;
+    const bool closed = channel_->close();
+    // A file that never got its header (a disk full from the start) is no
+    // capture file: no tool could read it, and nothing was in it.
+    if (config_.mode == OutputMode::File && !file_header_.empty() && file_bytes_ == 0) {
+        std::error_code error;
+        const std::filesystem::path path = rotation_.name();
+        if (std::filesystem::is_regular_file(path, error)) (void)std::filesystem::remove(path, error);
+    }
+    if (closed) return true;
     if (error_code_ == 0) error_code_ = EIO;
     last_error_ = channel_->error();
     return false;
