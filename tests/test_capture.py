@@ -450,8 +450,9 @@ class Live(unittest.TestCase):
         self.assertEqual(sorted(struct.unpack_from("<I", block, 8)[0] for kind, _, block in blocks if kind == 6), [0] * 5 + [1] * 7)
         self.assertEqual([(struct.unpack_from("<I", block, 8)[0], options[4]) for kind, options, block in blocks if kind == 5],
                          [(0, struct.pack("<Q", 5)), (1, struct.pack("<Q", 7))])
-        self.assertIn(f"[INFO] lo: 5 received by filter, 0 dropped by kernel\n[INFO] {device}: 7 received by filter, "
-                      "0 dropped by kernel\n[INFO] Packets received by filter: 12\n", program.text())
+        self.assertEqual(report(program.text(), "Packets received by filter"), 12)
+        self.assertTrue(program.text().endswith(f"\n[INFO] lo: 5 received by filter, 0 dropped by kernel\n[INFO] {device}: 7 "
+                                                "received by filter, 0 dropped by kernel\n"), program.text())
         read = subprocess.run([sys.executable, READER, "--json", f"{folder}/two.pcapng"], capture_output=True, timeout=60)
         self.assertEqual(sorted(json.loads(line)["interface"] for line in read.stdout.splitlines()), sorted([device] * 7 + ["lo"] * 5))
 
@@ -630,20 +631,28 @@ class Live(unittest.TestCase):
         program = Program(self, [BINARY, "-i", "lo", "-w", os.path.join(scratch, "none.pcapng")])
         self.assertEqual((program.wait(10), os.path.exists(os.path.join(scratch, "none.pcapng"))), (1, False), program.text())
 
-        def removed_while_stopped(program, sink):  # the copies of frames larger than a ring slot queue behind its error
-            program.signal(signal.SIGSTOP)
-            with socket.socket(socket.AF_PACKET, socket.SOCK_RAW) as peer:
-                peer.bind((device + "p", 0))
-                for n in range(10):
-                    peer.send(bytes.fromhex("ffffffffffff02000000000188b5") + bytes([n]) * 5000)
-            subprocess.run(["ip", "link", "del", device])
-            program.signal(signal.SIGCONT)
+        def removed_while_stopped(sender, size, count):  # the copies of frames larger than a ring slot queue behind its error
+            def act(program, sink):
+                program.signal(signal.SIGSTOP)
+                with socket.socket(socket.AF_PACKET, socket.SOCK_RAW) as peer:
+                    peer.bind((sender + "p", 0))
+                    for n in range(count):
+                        peer.send(bytes.fromhex("ffffffffffff02000000000188b5") + bytes([n % 256]) * size)
+                subprocess.run(["ip", "link", "del", device])
+                program.signal(signal.SIGCONT)
+            return act
 
-        subprocess.run(f"ip link add {device} mtu 9000 type veth peer name {device}p mtu 9000 && ip link set {device} up "
-                       f"&& ip link set {device}p up", shell=True, check=True)
-        parsed = self.capture(removed_while_stopped, interface=device, options=["-f", "ether proto 0x88b5"], seconds=2,
-                              status=1, message="[ERROR] Capture failed: The interface disappeared")
-        self.assertEqual([frame[14:] for _, _, frame in parsed], [bytes([n]) * 5000 for n in range(10)])
+        # Alone, and beside another interface, whose ring's packets are all written before the capture ends.
+        beside = device + "b"
+        self.addCleanup(subprocess.run, f"ip link del {beside} 2>/dev/null", shell=True)
+        subprocess.run(f"ip link add {beside} type veth peer name {beside}p && ip link set {beside} up && "
+                       f"ip link set {beside}p up", shell=True, check=True)
+        for sender, size, count, also in [(device, 5000, 10, []), (beside, 100, 300, ["-i", beside])]:
+            subprocess.run(f"ip link add {device} mtu 9000 type veth peer name {device}p mtu 9000 && ip link set {device} up "
+                           f"&& ip link set {device}p up", shell=True, check=True)
+            parsed = self.capture(removed_while_stopped(sender, size, count), interface=device, seconds=2, status=1,
+                                  options=[*also, "-f", "ether proto 0x88b5"], message="Capture failed: The interface disappeared")
+            self.assertEqual([frame[14:] for _, _, frame in parsed], [bytes([n % 256]) * size for n in range(count)])
 
     def test_closed_standard_descriptors_leave_the_stream_and_the_wire_alone(self):
         # A message written into a capture socket that took fd 2 leaves as a frame that is neither IP nor ARP.

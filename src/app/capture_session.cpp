@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <iterator>
 #include <utility>
@@ -46,18 +47,23 @@ constexpr int64_t kStillWritingUs = 1000000;
 // the gap may fill at most a quarter of the ring's blocks, so a small ring
 // (-b 2 has 8) still has room for a burst that comes meanwhile. Our own ring
 // has a slot per packet: the gap may fill an eighth of them at the rate of
-// the reads since the last gap, and before any rate is known, at a million a second.
+// the reads since the last gap, and before any rate is known, at a million a
+// second. With captures of both kinds, the gap suits the smaller ring.
 int read_gap_ms(const CaptureSet& captures, uint64_t read, int64_t since_us) {
     const CaptureConfig& config = captures.config();
+    int64_t gap = kReadGapMs;
     if (const int64_t slots = captures.ring_slots(); slots > 0) {
         const int64_t at_rate = slots / 8 * since_us / (static_cast<int64_t>(std::max<uint64_t>(read, 1)) * 1000);
-        return static_cast<int>(std::clamp<int64_t>(std::min(at_rate, slots / 1000), 1, kReadGapMs));
+        gap = std::min({gap, at_rate, slots / 1000});
     }
-    constexpr int64_t kBlockBytes = int64_t{256} << 10;
-    constexpr int64_t kLibpcapDefault = int64_t{2} << 20;
-    const int bytes = buffer_size_bytes(config.buffer_size_mb);
-    const int64_t blocks = (bytes > 0 ? bytes : kLibpcapDefault) / kBlockBytes;
-    return static_cast<int>(std::clamp<int64_t>(blocks / 4 * std::max(config.timeout_ms, 1), 1, kReadGapMs));
+    if (captures.reads_libpcap()) {
+        constexpr int64_t kBlockBytes = int64_t{256} << 10;
+        constexpr int64_t kLibpcapDefault = int64_t{2} << 20;
+        const int bytes = buffer_size_bytes(config.buffer_size_mb);
+        const int64_t blocks = (bytes > 0 ? bytes : kLibpcapDefault) / kBlockBytes;
+        gap = std::min<int64_t>(gap, blocks / 4 * std::max(config.timeout_ms, 1));
+    }
+    return static_cast<int>(std::clamp<int64_t>(gap, 1, kReadGapMs));
 }
 
 // How long a requested stop keeps reading: the kernel hands over a partly
@@ -147,18 +153,35 @@ int CaptureSession::read_ring(int& asked) {
         end_reading(Ending::Cause::CaptureFailed, captures_.last_error());
         return 0;
     }
+    if (captures_.failed() && stop_.since_us == 0) {
+        // One interface of several went away: the others' rings still hold
+        // what came before, which is read as a stop reads it.
+        fail_reading_later();
+    }
     if (config_.max_count > 0 && delivered_ >= config_.max_count) {
         end_reading(Ending::Cause::CountReached);
-    } else if (heard_ > 0 && (captures_.saw_late() || (read < asked && drain_left_us() <= 0))) {
-        // The drain is complete: a packet stamped after the request came, or
-        // the ring is empty now that the block open at the request is retired.
+    } else if (stop_.since_us != 0 && (captures_.saw_late() || (read < asked && drain_left_us() <= 0))) {
+        // The drain is complete: a packet stamped after the stop came, or
+        // the ring is empty now that the block open at the stop is retired.
         reading_ = false;
     }
     return read;
 }
 
 int64_t CaptureSession::drain_left_us() const {
-    return requests_.first_steady_us() + drain_us(captures_.config().timeout_ms) - StopRequests::steady_now_us();
+    return stop_.since_us + drain_us(captures_.config().timeout_ms) - StopRequests::steady_now_us();
+}
+
+void CaptureSession::fail_reading_later() {
+    const int64_t now_us = StopRequests::steady_now_us();
+    const auto wall = std::chrono::system_clock::now().time_since_epoch();
+    captures_.set_cutoff(std::chrono::duration_cast<std::chrono::microseconds>(wall).count());
+    stop_.since_us = now_us;
+    if (!failure(ending_.cause)) {
+        ending_.cause = Ending::Cause::CaptureFailed;
+        ending_.error = captures_.last_error();
+    }
+    if (state_ == State::Capturing) state_ = State::Draining;
 }
 
 void CaptureSession::deliver(const CapturedPacket& packet) {
@@ -207,7 +230,7 @@ void CaptureSession::write_out(bool more_ready) {
     }
     // After a stop request, or once a full disk is all that is left to wait
     // for, an output that takes nothing has its grace, then is given up.
-    const bool graced = heard_ > 0 || (sent_ == Sent::Full && !reading_);
+    const bool graced = stop_.heard > 0 || (sent_ == Sent::Full && !reading_);
     if (graced && dispatcher_.pending_bytes() > 0 && now - progress_us_ >= kGraceUs) {
         const bool full = sent_ == Sent::Full;
         std::string why = std::string(full ? "Output full" : "Output blocked") + " while stopping: abandoned " +
@@ -218,14 +241,18 @@ void CaptureSession::write_out(bool more_ready) {
 
 void CaptureSession::hear_requests() {
     const unsigned count = requests_.count();
-    if (count == heard_) return;
+    if (count == stop_.heard) return;
     requests_.clear_wake();
-    if (heard_ == 0) {
-        captures_.set_cutoff(requests_.first_wall_us());
+    if (stop_.heard == 0) {
+        // A drain that a failure began keeps its earlier cut-off.
+        if (stop_.since_us == 0) {
+            captures_.set_cutoff(requests_.first_wall_us());
+            stop_.since_us = requests_.first_steady_us();
+        }
         progress_us_ = std::max(progress_us_, requests_.first_steady_us());
         if (state_ == State::Capturing) state_ = State::Draining;
     }
-    heard_ = count;
+    stop_.heard = count;
     // The second one asks for the cut: no error for what it leaves.
     if (count >= 2 && state_ != State::Done) give_up({});
 }
@@ -265,7 +292,7 @@ void CaptureSession::tell() {
     if (config_.each_turn) config_.each_turn();
     messages_.pump();
     const bool writing = state_ == State::Draining && !counting_only_ && (reading_ || dispatcher_.pending_bytes() > 0);
-    if (!told_.draining && heard_ == 1 && writing &&
+    if (!told_.draining && stop_.heard == 1 && writing &&
         StopRequests::steady_now_us() - requests_.first_steady_us() >= kStillWritingUs) {
         messages_.info("[INFO] Still writing the packets captured before the stop; press Ctrl+C again to stop at once");
         told_.draining = true;
@@ -296,7 +323,7 @@ void CaptureSession::wait(int read, bool no_room) {
     // The drain ends once the ring is found empty after its deadline: wake
     // for that, but only while the ring is watched; without room the wait is
     // for the output.
-    if (watch_ring && heard_ > 0) {
+    if (watch_ring && stop_.since_us != 0) {
         wait_ms = static_cast<int>(std::clamp<int64_t>((drain_left_us() + 999) / 1000, 0, wait_ms));
     }
     if (const int required = captures_.required_timeout_ms(); required >= 0) wait_ms = std::min(wait_ms, required);

@@ -60,6 +60,7 @@ private:
     void hear_requests();
     void note_stats();
     void end_reading(Ending::Cause cause, const std::string& error = {});
+    void fail_reading_later();
     void fail(Ending::Cause cause, const std::string& error);
     Ending::Cause output_failure() const;
     void give_up(const std::string& why);
@@ -78,7 +79,10 @@ private:
     // After a cut: the ring's packets from before the stop are counted, not written.
     bool counting_only_ = false;
     uint64_t delivered_ = 0;  // packets handed to the output, or counted after a cut
-    unsigned heard_ = 0;      // stop requests acted on
+    struct Stop {
+        unsigned heard = 0;   // stop requests acted on
+        int64_t since_us = 0;  // when the drain began (a stop, a failure), steady; 0: none
+    } stop_;
     // The output: the last send's outcome and when it last made progress
     // (or a grace began), in steady microseconds.
     PacketDispatcher::Sent sent_ = PacketDispatcher::Sent::All;

@@ -28,6 +28,7 @@
 #include <windows.h>
 #else
 #include <fcntl.h>
+#include <net/if.h>
 #include <signal.h>
 #include <unistd.h>
 #endif
@@ -213,6 +214,17 @@ bool open_interfaces(const ostrane::CommandLineOptions& options, ostrane::Captur
         if (i == 0 && !options.filter.empty()) messages.info("[INFO] BPF filter applied: " + options.filter);
         messages.info("[INFO] Link type: " + link_type_text(engine.datalink()) + (captures.size() > 1 ? " on " + name : ""));
         const CaptureEngine& first = captures.at(0);
+#ifndef _WIN32
+        // Another name of one already open (an altname) would write its packets twice.
+        for (size_t before = 0; before < i; ++before) {
+            const std::string& other = captures.at(before).config().interface_name;
+            if (if_nametoindex(other.c_str()) == if_nametoindex(engine.config().interface_name.c_str())) {
+                messages.say("[ERROR] " + ostrane::escape_for_terminal(other) + " and " + name +
+                             " are the same interface: each of its packets would be written twice");
+                return false;
+            }
+        }
+#endif
         if (!pcapng && engine.datalink() != first.datalink()) {
             messages.say("[ERROR] " + ostrane::escape_for_terminal(first.config().interface_name) + " and " + name +
                          " have different link types: only a pcapng file (-w FILE.pcapng) keeps them apart");
@@ -255,16 +267,17 @@ void report(ostrane::Messages& messages, const ostrane::Ending& ending, const os
             const PacketDispatcher& dispatcher) {
     if (messages.said()) messages.say("");
     messages.say("[INFO] Capture complete.");
+    messages.say("[INFO] Packets received by filter: " + std::to_string(ending.stats.packets_received));
+    messages.say("[INFO] Packets dropped by kernel:  " + std::to_string(ending.stats.packets_dropped));
+    messages.say("[INFO] Packets dispatched:         " + std::to_string(dispatcher.packets_dispatched()));
+    messages.say("[INFO] Bytes written:              " + std::to_string(dispatcher.bytes_written()));
+    // After the totals, which scripts read as one block.
     for (size_t i = 0; captures.size() > 1 && i < ending.interface_stats.size(); ++i) {
         const ostrane::CaptureStats& each = ending.interface_stats[i];
         messages.say("[INFO] " + ostrane::escape_for_terminal(captures.at(i).config().interface_name) + ": " +
                      std::to_string(each.packets_received) + " received by filter, " +
                      std::to_string(each.packets_dropped) + " dropped by kernel");
     }
-    messages.say("[INFO] Packets received by filter: " + std::to_string(ending.stats.packets_received));
-    messages.say("[INFO] Packets dropped by kernel:  " + std::to_string(ending.stats.packets_dropped));
-    messages.say("[INFO] Packets dispatched:         " + std::to_string(dispatcher.packets_dispatched()));
-    messages.say("[INFO] Bytes written:              " + std::to_string(dispatcher.bytes_written()));
 }
 
 int run_capture(const ostrane::CommandLineOptions& options, bool stdout_closed) {

@@ -9,6 +9,7 @@ CaptureSet::CaptureSet(const std::vector<CaptureConfig>& configs) {
         engines_.push_back(std::make_unique<CaptureEngine>(each));
         engines_.back()->set_index(static_cast<uint32_t>(engines_.size() - 1));
     }
+    failed_.assign(engines_.size(), false);
 }
 
 // Each capture in turn is offered what the others left: fewer than asked
@@ -16,17 +17,24 @@ CaptureSet::CaptureSet(const std::vector<CaptureConfig>& configs) {
 int CaptureSet::read(int max_packets) {
     int read = 0;
     for (size_t turn = 0; turn < engines_.size() && read < max_packets; ++turn) {
-        CaptureEngine& engine = *engines_[(next_ + turn) % engines_.size()];
+        const size_t at = (next_ + turn) % engines_.size();
+        if (failed_[at]) continue;
+        CaptureEngine& engine = *engines_[at];
         const int got = engine.read(max_packets - read);
         if (got < 0) {
-            last_error_ = engines_.size() > 1 ? engine.config().interface_name + ": " + engine.last_error()
-                                              : engine.last_error();
-            return -1;
+            failed_[at] = true;
+            // The first failure is the one to tell.
+            if (last_error_.empty()) {
+                last_error_ = engines_.size() > 1 ? engine.config().interface_name + ": " + engine.last_error()
+                                                  : engine.last_error();
+            }
+            continue;
         }
         read += got;
     }
     next_ = (next_ + 1) % engines_.size();
-    return read;
+    const bool any_left = std::find(failed_.begin(), failed_.end(), false) != failed_.end();
+    return any_left ? read : -1;
 }
 
 void CaptureSet::set_callback(const PacketCallback& callback) {
@@ -38,7 +46,10 @@ void CaptureSet::set_cutoff(int64_t wall_us) {
 }
 
 bool CaptureSet::saw_late() const {
-    return std::all_of(engines_.begin(), engines_.end(), [](const auto& engine) { return engine->saw_late(); });
+    for (size_t at = 0; at < engines_.size(); ++at) {
+        if (!failed_[at] && !engines_[at]->saw_late()) return false;
+    }
+    return true;
 }
 
 std::vector<int> CaptureSet::selectable_fds() const {
@@ -63,9 +74,16 @@ uint32_t CaptureSet::max_captured_length() const {
 }
 
 uint32_t CaptureSet::ring_slots() const {
-    uint32_t fewest = UINT32_MAX;
-    for (const auto& engine : engines_) fewest = std::min(fewest, engine->ring_slots());
-    return engines_.empty() ? 0 : fewest;
+    uint32_t fewest = 0;
+    for (const auto& engine : engines_) {
+        const uint32_t slots = engine->ring_slots();
+        if (slots > 0 && (fewest == 0 || slots < fewest)) fewest = slots;
+    }
+    return fewest;
+}
+
+bool CaptureSet::reads_libpcap() const {
+    return std::any_of(engines_.begin(), engines_.end(), [](const auto& engine) { return engine->ring_slots() == 0; });
 }
 
 CaptureStats CaptureSet::total(const std::vector<CaptureStats>& each) {

@@ -114,8 +114,9 @@ bool PacketDispatcher::attach_stdout() {
 
 // An empty path: standard output, which init() attaches.
 bool PacketDispatcher::open_destination(const std::string& path) {
-    file_bytes_ = 0;
-    closing_queued_ = false;
+    std::error_code error;
+    // Only a file this run made is ours to take back (see close()).
+    file_ = {path, 0, !path.empty() && !std::filesystem::exists(std::filesystem::symlink_status(path, error)), false};
     if (!path.empty() && !channel_->open(path)) {
         error_code_ = errno;
         last_error_ = channel_->error();
@@ -159,7 +160,7 @@ bool PacketDispatcher::rotate_if_due() {
     // After the last file of -G with -W the period stays due, and each
     // record meets the end again.
     const std::time_t now = rotation_.uses_clock() ? std::time(nullptr) : 0;
-    if (!rotation_.due(file_bytes_ + queue_.size(), now)) return true;
+    if (!rotation_.due(file_.bytes + queue_.size(), now)) return true;
     if (!queue_.empty()) {
         const Sent sent = send();
         if (sent != Sent::All) return sent != Sent::Failed;
@@ -167,7 +168,7 @@ bool PacketDispatcher::rotate_if_due() {
     // Decided before the file's closing block goes out, and taken only once
     // it has: a rotation that has to wait for the disk is decided again.
     FileRotation next = rotation_;
-    const FileRotation::Step step = next.advance(file_bytes_, now);
+    const FileRotation::Step step = next.advance(file_.bytes, now);
     if (step == FileRotation::Step::Next && queue_closing(hooks_.counters ? hooks_.counters() : std::vector<CaptureStats>{})) {
         const Sent sent = send();
         if (sent == Sent::Failed) return false;
@@ -177,7 +178,7 @@ bool PacketDispatcher::rotate_if_due() {
             // again when the rotation is tried again.
             if (queue_.head_sent() == 0) {
                 (void)queue_.clear();
-                closing_queued_ = false;
+                file_.closing_queued = false;
             }
             return true;
         }
@@ -188,9 +189,9 @@ bool PacketDispatcher::rotate_if_due() {
         last_error_ = "Maximum file limit reached: " + std::to_string(config_.rotation.max_files);
         return false;
     }
-    const std::string closed = rotation_.name();
     rotation_ = next;
     if (step == FileRotation::Step::Stay) return true;
+    const std::string closed = file_.path;
     if (!close()) return false;
     if (hooks_.file_closed) hooks_.file_closed(closed);
     return open_destination(rotation_.name());
@@ -201,7 +202,7 @@ bool PacketDispatcher::finish(const std::vector<CaptureStats>& stats) {
 }
 
 bool PacketDispatcher::queue_closing(const std::vector<CaptureStats>& stats) {
-    if (config_.format != RecordFormat::Pcapng || closing_queued_) return false;
+    if (config_.format != RecordFormat::Pcapng || file_.closing_queued) return false;
     std::vector<uint8_t> block;
     const int64_t now = wall_ns();
     for (uint32_t index = 0; index < config_.links.size(); ++index) {
@@ -210,8 +211,8 @@ bool PacketDispatcher::queue_closing(const std::vector<CaptureStats>& stats) {
         block.insert(block.end(), one.begin(), one.end());
     }
     // Without room, the file ends on its last packet, which is whole.
-    closing_queued_ = queue_.push(block.data(), block.size(), nullptr, 0, false);
-    return closing_queued_;
+    file_.closing_queued = queue_.push(block.data(), block.size(), nullptr, 0, false);
+    return file_.closing_queued;
 }
 
 PacketDispatcher::Sent PacketDispatcher::send() {
@@ -221,7 +222,7 @@ PacketDispatcher::Sent PacketDispatcher::send() {
     int error = 0;
     const size_t sent = channel_->send(queue_.data(), pending, error);
     bytes_written_ += sent;
-    file_bytes_ += sent;
+    file_.bytes += sent;
     packets_dispatched_ += queue_.consume(sent);
     if (error == 0 || error == EAGAIN) {
         error_code_ = 0;
@@ -237,12 +238,12 @@ PacketDispatcher::Sent PacketDispatcher::send() {
 // so that it ends on a whole record and bytes_written() is what it holds.
 uint64_t PacketDispatcher::abandon() {
     // What is given up may be the file's header: nothing more goes into it.
-    closing_queued_ = true;
+    file_.closing_queued = true;
     const uint64_t head = queue_.head_sent();
     inside_record_ = head > 0 && !channel_->cut_back(head);
     if (head > 0 && !inside_record_) {
         bytes_written_ -= head;
-        file_bytes_ -= head;
+        file_.bytes -= head;
     }
     return queue_.clear();
 }
@@ -250,12 +251,11 @@ uint64_t PacketDispatcher::abandon() {
 bool PacketDispatcher::close() {
     if (!channel_->is_open()) return true;
     const bool closed = channel_->close();
-    // A file that never got its header (a disk full from the start) is no
-    // capture file: no tool could read it, and nothing was in it.
-    if (config_.mode == OutputMode::File && !file_header_.empty() && file_bytes_ == 0) {
+    // A file this run made that never got its header (a disk full from the
+    // start) is no capture file: no tool could read it, and nothing was in it.
+    if (file_.created && !file_header_.empty() && file_.bytes == 0) {
         std::error_code error;
-        const std::filesystem::path path = rotation_.name();
-        if (std::filesystem::is_regular_file(path, error)) (void)std::filesystem::remove(path, error);
+        (void)std::filesystem::remove(file_.path, error);
     }
     if (closed) return true;
     if (error_code_ == 0) error_code_ = EIO;

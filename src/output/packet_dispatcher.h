@@ -112,7 +112,7 @@ public:
     bool ends_inside_record() const { return inside_record_; }
     bool file_limit_reached() const { return files_done_; }
     // File mode: the name of the file being written, or written last.
-    std::string file_name() const { return rotation_.name(); }
+    std::string file_name() const { return file_.path; }
     bool memory_refused() const { return queue_.memory_refused(); }
     // The errno of the write that failed, or 0.
     int error_code() const { return error_code_; }
@@ -136,9 +136,13 @@ private:
     } hooks_;
     std::vector<uint8_t> file_header_;  // what each file begins with
     int64_t started_ns_ = 0;   // wall clock, when the output opened
-    uint64_t file_bytes_ = 0;  // bytes the current file took
-    // The current file has its last block queued, or is to end as it is.
-    bool closing_queued_ = false;
+    struct File {  // the one being written
+        std::string path;
+        uint64_t bytes = 0;  // that it took
+        bool created = false;  // by this run: it did not exist
+        // It has its last block queued, or is to end as it is.
+        bool closing_queued = false;
+    } file_;
     bool files_done_ = false;
     bool inside_record_ = false;
     int error_code_ = 0;
