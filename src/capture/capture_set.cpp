@@ -17,12 +17,12 @@ CaptureSet::CaptureSet(const std::vector<CaptureConfig>& configs) {
 int CaptureSet::read(int max_packets) {
     int read = 0;
     for (size_t turn = 0; turn < engines_.size() && read < max_packets; ++turn) {
-        const size_t at = (next_ + turn) % engines_.size();
-        if (failed_[at]) continue;
-        CaptureEngine& engine = *engines_[at];
+        const size_t place = (next_ + turn) % engines_.size();
+        if (failed_[place]) continue;
+        CaptureEngine& engine = *engines_[place];
         const int got = engine.read(max_packets - read);
         if (got < 0) {
-            failed_[at] = true;
+            failed_[place] = true;
             // The first failure is the one to tell.
             if (last_error_.empty()) {
                 last_error_ = engines_.size() > 1 ? engine.config().interface_name + ": " + engine.last_error()
@@ -46,8 +46,8 @@ void CaptureSet::set_cutoff(int64_t wall_us) {
 }
 
 bool CaptureSet::saw_late() const {
-    for (size_t at = 0; at < engines_.size(); ++at) {
-        if (!failed_[at] && !engines_[at]->saw_late()) return false;
+    for (size_t place = 0; place < engines_.size(); ++place) {
+        if (!failed_[place] && !engines_[place]->saw_late()) return false;
     }
     return true;
 }
