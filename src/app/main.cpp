@@ -215,10 +215,12 @@ bool open_interfaces(const ostrane::CommandLineOptions& options, ostrane::Captur
         messages.info("[INFO] Link type: " + link_type_text(engine.datalink()) + (captures.size() > 1 ? " on " + name : ""));
         const CaptureEngine& first = captures.at(0);
 #ifndef _WIN32
-        // Another name of one already open (an altname) would write its packets twice.
-        for (size_t before = 0; before < i; ++before) {
+        // Another name of one already open (an altname) would write its packets
+        // twice. Sources that are no network device (nflog, usbmon) have no index.
+        const unsigned index = if_nametoindex(engine.config().interface_name.c_str());
+        for (size_t before = 0; index != 0 && before < i; ++before) {
             const std::string& other = captures.at(before).config().interface_name;
-            if (if_nametoindex(other.c_str()) == if_nametoindex(engine.config().interface_name.c_str())) {
+            if (if_nametoindex(other.c_str()) == index) {
                 messages.say("[ERROR] " + ostrane::escape_for_terminal(other) + " and " + name +
                              " are the same interface: each of its packets would be written twice");
                 return false;
