@@ -53,7 +53,8 @@ class Install(unittest.TestCase):
                   "COMP_WORDS=(ostrane -); COMP_CWORD=1; _ostrane; echo \"${COMPREPLY[*]}\"")
         offered = run("bash", "-c", script).stdout.splitlines()
         self.assertIn("lo", offered[:-1])
-        self.assertEqual(offered[-1], "-i -f -s -b -c -p -w -C -G -W -q -l -h --help --version")
+        self.assertEqual(offered[-1], "-i -f -s -b -c -p -w -C -G -W -z -Q -q -l -h --help --version --pcapng --nano "
+                                      "--micro --time-stamp-precision --direction")
 
 
 @unittest.skipUnless(os.geteuid() == 0, "installing a package needs root")
