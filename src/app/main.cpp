@@ -207,7 +207,9 @@ bool open_interfaces(const ostrane::CommandLineOptions& options, ostrane::Captur
                          " is more than libpcap takes: the capture buffer is " + std::to_string(used) + " MiB");
         }
         if (!engine.open()) {
-            messages.say("[ERROR] " + ostrane::escape_for_terminal(engine.last_error()));
+            // Among several, which one: -q leaves out the line that opened it.
+            messages.say("[ERROR] " + (captures.size() > 1 ? name + ": " : "") +
+                         ostrane::escape_for_terminal(engine.last_error()));
             if (engine.last_error().find("Operation not permitted") != std::string::npos) messages.say(permission_hint());
             return false;
         }
@@ -316,8 +318,10 @@ int run_capture(const ostrane::CommandLineOptions& options, bool stdout_closed) 
     dispatcher.set_hold_limit(static_cast<uint64_t>(std::max(ostrane::buffer_size_bytes(options.buffer_size_mb), 0)));
     ostrane::PostRotate post_rotate(options.post_rotate, messages);
     if (!options.post_rotate.empty()) dispatcher.set_file_closed([&](const std::string& file) { post_rotate.run(file); });
+    // The status line keeps its counters in view however many interfaces there are.
     std::string names;
     for (const std::string& name : options.interfaces) names += (names.empty() ? "" : ", ") + name;
+    if (options.interfaces.size() > 2) names = std::to_string(options.interfaces.size()) + " interfaces";
     ostrane::CaptureSession session(captures, dispatcher, messages, g_stop_requests,
                                     {options.max_count, names, &g_counts_requested, [&post_rotate] { post_rotate.reap(); }});
 #ifdef _WIN32
