@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <iterator>
 #include <utility>
@@ -173,10 +172,8 @@ int64_t CaptureSession::drain_left_us() const {
 }
 
 void CaptureSession::fail_reading_later() {
-    const int64_t now_us = StopRequests::steady_now_us();
-    const auto wall = std::chrono::system_clock::now().time_since_epoch();
-    captures_.set_cutoff(std::chrono::duration_cast<std::chrono::microseconds>(wall).count());
-    stop_.since_us = now_us;
+    captures_.set_cutoff(StopRequests::wall_now_us());
+    stop_.since_us = StopRequests::steady_now_us();
     if (!failure(ending_.cause)) {
         ending_.cause = Ending::Cause::CaptureFailed;
         ending_.error = captures_.last_error();

@@ -19,6 +19,8 @@ int64_t microseconds(std::chrono::nanoseconds since_epoch) {
 
 int64_t StopRequests::steady_now_us() { return microseconds(std::chrono::steady_clock::now().time_since_epoch()); }
 
+int64_t StopRequests::wall_now_us() { return microseconds(std::chrono::system_clock::now().time_since_epoch()); }
+
 StopRequests::~StopRequests() {
 #ifndef _WIN32
     for (const int fd : wake_) {
@@ -38,7 +40,7 @@ void StopRequests::request() noexcept {
     // first, so the loop never times a drain from a request it does not know.
     int64_t none = 0;
     if (steady_us_.compare_exchange_strong(none, steady_now_us())) {
-        wall_us_.store(microseconds(std::chrono::system_clock::now().time_since_epoch()));
+        wall_us_.store(wall_now_us());
     }
     count_.fetch_add(1);
 #ifndef _WIN32

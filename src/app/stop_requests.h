@@ -34,6 +34,8 @@ public:
     void clear_wake();
 
     static int64_t steady_now_us();
+    // Microseconds since the epoch, as packets are stamped.
+    static int64_t wall_now_us();
 
 private:
     std::atomic<unsigned> count_{0};
